@@ -1,0 +1,17 @@
+# dud_add_tests(<library> [LABELS l...] [LIBS extra...]): every *_test.cpp of the calling folder
+# becomes its own test executable linked with GoogleTest, GoogleMock and the library, so one
+# unfinished test file never stops the others from building.
+function(dud_add_tests lib)
+  cmake_parse_arguments(ARG "" "" "LABELS;LIBS" ${ARGN})
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
+  foreach(src ${tests})
+    get_filename_component(name ${src} NAME_WE)
+    set(target ${lib}_${name})
+    add_executable(${target} ${src} ${support})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${target} PRIVATE ${lib} ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main dud_warnings)
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${lib};${ARG_LABELS}"
+                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  endforeach()
+endfunction()
