@@ -1,0 +1,89 @@
+// Port enumeration from sysfs and the environment.
+#include "serial/ComEnum.h"
+
+#include "serial/ComError.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+char AsciiLower(char C) {
+    return (C >= 'A' && C <= 'Z') ? static_cast<char>(C - 'A' + 'a') : C;
+}
+
+bool LessIgnoringCase(const std::string &A, const std::string &B) {
+    return std::lexicographical_compare(A.begin(), A.end(), B.begin(), B.end(),
+                                        [](char X, char Y) { return AsciiLower(X) < AsciiLower(Y); });
+}
+
+// The name of the driver bound to a tty's device; empty when there is none (virtual consoles,
+// pseudo-terminals and the like have no device at all).
+std::string DriverName(const fs::path &Entry) {
+    std::error_code Error;
+    const fs::path Driver = Entry / "device" / "driver";
+    if (!fs::exists(Driver, Error))
+        return {};
+    const fs::path Target = fs::canonical(Driver, Error);
+    return Error ? std::string("?") : Target.filename().string();
+}
+
+// The UART type that the serial core publishes; an unreadable one counts as unknown (0).
+bool HasKnownUartType(const fs::path &Entry) {
+    std::ifstream File(Entry / "type");
+    long Type = 0;
+    return static_cast<bool>(File >> Type) && Type != 0;
+}
+
+bool IsPresentPort(const fs::path &Entry) {
+    const std::string Driver = DriverName(Entry);
+    if (Driver.empty())
+        return false;
+    return Driver != "serial8250" || HasKnownUartType(Entry);
+}
+
+// sysfs spells a '/' in a device name as '!' (a tty under a subfolder of /dev).
+std::string PortNameOfEntry(std::string Name) {
+    std::replace(Name.begin(), Name.end(), '!', '/');
+    return Name;
+}
+
+std::string PortNameOfPath(std::string_view Path) {
+    constexpr std::string_view Dev = "/dev/";
+    if (Path.size() > Dev.size() && Path.starts_with(Dev))
+        Path.remove_prefix(Dev.size());
+    return std::string(Path);
+}
+
+void AddExtraPorts(std::vector<std::string> &Names) {
+    const char *Extra = std::getenv("EXTRA_SERIAL_PORTS");
+    std::string_view Rest = Extra ? Extra : "";
+    while (!Rest.empty()) {
+        const auto Colon = Rest.find(':');
+        const std::string_view Item = Rest.substr(0, Colon);
+        Rest = Colon == std::string_view::npos ? std::string_view() : Rest.substr(Colon + 1);
+        if (!Item.empty())
+            Names.push_back(PortNameOfPath(Item));
+    }
+}
+
+} // namespace
+
+void ListComPorts(std::vector<std::string> &Ports, const fs::path &SysfsRoot) {
+    std::vector<std::string> Names;
+    std::error_code Error;
+    fs::directory_iterator It(SysfsRoot / "class" / "tty", Error);
+    for (; !Error && It != fs::directory_iterator(); It.increment(Error))
+        if (IsPresentPort(It->path()))
+            Names.push_back(PortNameOfEntry(It->path().filename().string()));
+    if (Error)
+        throw EComPort(peRegistry, Error.value());
+    AddExtraPorts(Names);
+    std::sort(Names.begin(), Names.end(), LessIgnoringCase);
+    Ports = std::move(Names);
+}

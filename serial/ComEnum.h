@@ -1,0 +1,21 @@
+// The list of serial ports that the system knows, for the port choice of the setup dialog.
+//
+// The ports are the entries of the kernel's tty class (<SysfsRoot>/class/tty) that a device driver
+// has bound, except the 8250 ports whose UART type is unknown (0): a PC kernel registers 32 ttyS
+// ports whether or not the hardware exists, and only the probed ones have a type. Virtual ports
+// that no driver owns (a simulator's pseudo-terminal, socat) are added from the environment
+// variable EXTRA_SERIAL_PORTS, a colon-separated list of paths.
+//
+// Every name is one that TCustomComPort::SetPort takes: "ttyUSB0" for /dev/ttyUSB0, a path outside
+// /dev as it stands. Nothing is opened or probed.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Replaces Ports with the port names, sorted by text without regard to ASCII letter case (so COM10
+// comes before COM2; names that differ only in case come in no fixed order), duplicates kept.
+// When the tty class cannot be read, raises EComPort 23 with the system's error code and leaves
+// Ports as it was. SysfsRoot lets tests walk a tree of their own.
+void ListComPorts(std::vector<std::string> &Ports, const std::filesystem::path &SysfsRoot = "/sys");

@@ -1,0 +1,130 @@
+// Port enumeration on fake sysfs trees laid out as the kernel lays out /sys: class/tty/<name> with a
+// device link whose driver link names the driver.
+#include "serial/ComEnum.h"
+#include "serial/ComError.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TFakeSysfs {
+public:
+    TFakeSysfs() {
+        char Template[] = "/tmp/forms-sysfs-XXXXXX";
+        Root = ::mkdtemp(Template);
+        fs::create_directories(Root / "class" / "tty");
+    }
+    ~TFakeSysfs() {
+        std::error_code Ignored;
+        fs::remove_all(Root, Ignored);
+    }
+
+    // A tty without a device, as virtual consoles and pseudo-terminal masters are.
+    void AddVirtual(const std::string &Name) { fs::create_directories(Tty(Name)); }
+
+    // Type: the UART type file that the serial core publishes; negative for none.
+    void AddDevice(const std::string &Name, const std::string &Driver, int Type = -1) {
+        const fs::path Device = Root / "devices" / ("dev-" + Name);
+        const fs::path DriverDir = Root / "bus" / "drivers" / Driver;
+        fs::create_directories(Device);
+        fs::create_directories(DriverDir);
+        fs::create_directory_symlink(DriverDir, Device / "driver");
+        fs::create_directories(Tty(Name));
+        fs::create_directory_symlink(Device, Tty(Name) / "device");
+        if (Type >= 0)
+            std::ofstream(Tty(Name) / "type") << Type << "\n";
+    }
+
+    fs::path Tty(const std::string &Name) const { return Root / "class" / "tty" / Name; }
+
+    fs::path Root;
+};
+
+class ListComPortsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ::unsetenv("EXTRA_SERIAL_PORTS"); }
+    void TearDown() override { ::unsetenv("EXTRA_SERIAL_PORTS"); }
+
+    std::vector<std::string> List() {
+        std::vector<std::string> Ports{"stale"};
+        ListComPorts(Ports, Sysfs.Root);
+        return Ports;
+    }
+
+    TFakeSysfs Sysfs;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(ListComPortsTest, ListsBoundDevicesAndOnlyProbed8250Ports) {
+    Sysfs.AddVirtual("tty0");
+    Sysfs.AddVirtual("console");
+    Sysfs.AddVirtual("ptmx");
+    Sysfs.AddDevice("ttyUSB0", "ftdi_sio");
+    Sysfs.AddDevice("ttyACM0", "cdc_acm");
+    Sysfs.AddDevice("ttyS0", "serial8250", 4); // a probed 16550A
+    Sysfs.AddDevice("ttyS1", "serial8250", 0); // one of the phantoms
+    Sysfs.AddDevice("ttyS2", "serial8250");    // no type to read: treated as a phantom
+    Sysfs.AddDevice("ttyS4", "serial", 4);     // a PNP-probed port has a driver of its own
+    EXPECT_EQ(List(), (Names{"ttyACM0", "ttyS0", "ttyS4", "ttyUSB0"}));
+}
+
+TEST_F(ListComPortsTest, AddsExtraPortsFromTheEnvironment) {
+    Sysfs.AddDevice("ttyUSB0", "ftdi_sio");
+    ::setenv("EXTRA_SERIAL_PORTS", ":/dev/pts/7::/tmp/sim/port:/dev/ttyUSB0:", 1);
+    // Names as the port takes them; the duplicate is kept.
+    EXPECT_EQ(List(), (Names{"/tmp/sim/port", "pts/7", "ttyUSB0", "ttyUSB0"}));
+}
+
+TEST_F(ListComPortsTest, SortsByTextIgnoringAsciiCase) {
+    for (const char *Name : {"COM3", "COM10", "com2", "COM1", "ttyusb1", "ttyUSB0"})
+        Sysfs.AddDevice(Name, "fake");
+    EXPECT_EQ(List(), (Names{"COM1", "COM10", "com2", "COM3", "ttyUSB0", "ttyusb1"}));
+}
+
+TEST_F(ListComPortsTest, EmptyTreeGivesEmptyList) {
+    EXPECT_EQ(List(), Names{});
+}
+
+TEST_F(ListComPortsTest, UnreadableTreeRaisesRegistryErrorAndKeepsTheList) {
+    struct {
+        const char *What;
+        std::function<void()> Break;
+        int Code;
+    } const Cases[] = {
+        {"missing", [&] { fs::remove_all(Sysfs.Root / "class"); }, ENOENT},
+        {"not a folder",
+         [&] {
+             fs::remove_all(Sysfs.Root / "class");
+             std::ofstream(Sysfs.Root / "class") << "x";
+         },
+         ENOTDIR},
+    };
+    ::setenv("EXTRA_SERIAL_PORTS", "/tmp/sim/port", 1);
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(Case.What);
+        Case.Break();
+        std::vector<std::string> Ports{"kept"};
+        try {
+            ListComPorts(Ports, Sysfs.Root);
+            ADD_FAILURE() << "no error";
+        } catch (const EComPort &E) {
+            EXPECT_EQ(E.ErrorNumber(), 23);
+            EXPECT_EQ(E.SystemErrorNumber(), Case.Code);
+        }
+        EXPECT_EQ(Ports, Names{"kept"});
+    }
+}
+
+} // namespace
