@@ -1,0 +1,581 @@
+// The two settings accessors, and the port's save and load operations that walk them.
+//
+// The initialisation file is kept line by line so that what we do not understand survives a save:
+// the port owns one section of a file that may belong to a larger program.
+#include "ComStorage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <iterator>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+char AsciiUpper(char C) {
+    return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
+}
+
+bool SameText(std::string_view A, std::string_view B) {
+    if (A.size() != B.size())
+        return false;
+    for (std::size_t i = 0; i < A.size(); ++i)
+        if (AsciiUpper(A[i]) != AsciiUpper(B[i]))
+            return false;
+    return true;
+}
+
+bool IsBlank(char C) {
+    return C == ' ' || C == '\t';
+}
+
+std::string_view Trim(std::string_view S) {
+    while (!S.empty() && IsBlank(S.front()))
+        S.remove_prefix(1);
+    while (!S.empty() && IsBlank(S.back()))
+        S.remove_suffix(1);
+    return S;
+}
+
+bool HasLineBreak(std::string_view S) {
+    return S.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::string Quoted(const std::filesystem::path &Path) {
+    return "\"" + Path.string() + "\"";
+}
+
+std::string SystemText(int Code) {
+    return std::strerror(Code);
+}
+
+// Plain decimal with an optional sign, in the signed 32-bit range.
+std::optional<std::int32_t> ParseInt32(std::string_view S) {
+    const bool Plus = !S.empty() && S.front() == '+';
+    if (Plus)
+        S.remove_prefix(1);
+    if (S.empty() || (Plus && S.front() == '-'))
+        return std::nullopt;
+    std::int32_t Value = 0;
+    auto [End, Err] = std::from_chars(S.data(), S.data() + S.size(), Value);
+    if (Err != std::errc() || End != S.data() + S.size())
+        return std::nullopt;
+    return Value;
+}
+
+// A value that starts or ends in blanks, or is itself enclosed in quotes, is written in quotes so
+// that reading it back (which trims and removes one pair of quotes) gives the same text.
+std::string EncodeIniValue(std::string_view Value) {
+    const bool Edges = !Value.empty() && (IsBlank(Value.front()) || IsBlank(Value.back()));
+    const bool Enclosed = Value.size() >= 2 && Value.front() == '"' && Value.back() == '"';
+    if (Edges || Enclosed)
+        return "\"" + std::string(Value) + "\"";
+    return std::string(Value);
+}
+
+std::string DecodeIniValue(std::string_view Value) {
+    Value = Trim(Value);
+    if (Value.size() >= 2 && Value.front() == '"' && Value.back() == '"')
+        Value = Value.substr(1, Value.size() - 2);
+    return std::string(Value);
+}
+
+struct TFileCloser {
+    void operator()(std::FILE *F) const noexcept { std::fclose(F); }
+};
+using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
+
+class TFd {
+public:
+    explicit TFd(int Fd) noexcept : FFd(Fd) {}
+    ~TFd() {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    TFd(const TFd &) = delete;
+    TFd &operator=(const TFd &) = delete;
+    TFd &operator=(TFd &&Other) noexcept {
+        std::swap(FFd, Other.FFd);
+        return *this;
+    }
+    int Get() const noexcept { return FFd; }
+    // Closing is where a full disk may finally show, so the caller wants its result.
+    int Close() noexcept {
+        int Result = ::close(FFd);
+        FFd = -1;
+        return Result;
+    }
+
+private:
+    int FFd;
+};
+
+// Reads a whole file. Nullopt when it does not exist; throws Error(errno) on any other failure.
+template <typename TMakeError>
+std::optional<std::string> ReadWholeFile(const std::filesystem::path &Path, TMakeError MakeError) {
+    TFilePtr File(std::fopen(Path.c_str(), "rb"));
+    if (!File) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw MakeError(errno);
+    }
+    std::string Content;
+    char Buffer[65536];
+    std::size_t N;
+    while ((N = std::fread(Buffer, 1, sizeof Buffer, File.get())) > 0)
+        Content.append(Buffer, N);
+    if (std::ferror(File.get()))
+        throw MakeError(errno != 0 ? errno : EIO);
+    return Content;
+}
+
+// Writes beside the target and renames, so readers see the old or the new file, never half of one.
+// Returns 0 or the errno of the step that failed.
+int ReplaceFile(const std::filesystem::path &Path, const std::string &Content) {
+    static unsigned Counter = 0;
+    std::string Temp;
+    TFd Fd(-1);
+    // Exclusive creation: never write through a file or link that someone else put in our way.
+    for (int Attempt = 0; Fd.Get() < 0; ++Attempt) {
+        Temp = Path.string() + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++Counter);
+        Fd = TFd(::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (Fd.Get() < 0 && (errno != EEXIST || Attempt >= 100))
+            return errno;
+    }
+    struct stat Old {};
+    if (::stat(Path.c_str(), &Old) == 0)
+        ::fchmod(Fd.Get(), Old.st_mode & 07777); // best effort: keep the old file's permissions
+    int Error = 0;
+    for (std::size_t Done = 0; Done < Content.size() && Error == 0;) {
+        ssize_t N = ::write(Fd.Get(), Content.data() + Done, Content.size() - Done);
+        if (N < 0 && errno != EINTR)
+            Error = errno;
+        else if (N > 0)
+            Done += static_cast<std::size_t>(N);
+    }
+    if (Error == 0 && ::fsync(Fd.Get()) != 0)
+        Error = errno;
+    if (Fd.Close() != 0 && Error == 0)
+        Error = errno;
+    if (Error == 0 && ::rename(Temp.c_str(), Path.c_str()) != 0)
+        Error = errno;
+    if (Error != 0)
+        ::unlink(Temp.c_str());
+    return Error;
+}
+
+void CheckIniName(std::string_view What, std::string_view Name, std::string_view Forbidden) {
+    if (Name.empty() || Trim(Name) != Name || Name.find_first_of(Forbidden) != std::string_view::npos)
+        throw EIniFileError("Invalid initialisation file " + std::string(What) + " name \"" +
+                            std::string(Name) + "\"");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TIniFile
+
+void TIniFile::LoadFromFile(const std::filesystem::path &Path) {
+    auto Content = ReadWholeFile(Path, [&](int Code) {
+        return EIniFileError("Cannot read initialisation file " + Quoted(Path) + ": " + SystemText(Code));
+    });
+    SetText(Content ? *Content : std::string());
+}
+
+void TIniFile::SaveToFile(const std::filesystem::path &Path) const {
+    if (int Code = ReplaceFile(Path, Text()); Code != 0)
+        throw EIniFileError("Cannot write initialisation file " + Quoted(Path) + ": " + SystemText(Code));
+}
+
+void TIniFile::SetText(std::string_view Text) {
+    static constexpr std::string_view Bom = "\xEF\xBB\xBF";
+    FByteOrderMark = Text.substr(0, Bom.size()) == Bom;
+    if (FByteOrderMark)
+        Text.remove_prefix(Bom.size());
+    const auto FirstBreak = Text.find('\n');
+    FLineBreak = (FirstBreak != std::string_view::npos && FirstBreak > 0 && Text[FirstBreak - 1] == '\r')
+                     ? "\r\n"
+                     : "\n";
+
+    FSections.assign(1, TSection{});
+    while (!Text.empty()) {
+        auto End = Text.find('\n');
+        std::string_view Raw = Text.substr(0, End);
+        Text = End == std::string_view::npos ? std::string_view() : Text.substr(End + 1);
+        if (!Raw.empty() && Raw.back() == '\r')
+            Raw.remove_suffix(1);
+
+        const std::string_view Line = Trim(Raw);
+        if (!Line.empty() && Line.front() == '[') {
+            if (auto Close = Line.find(']'); Close != std::string_view::npos) {
+                FSections.push_back(
+                    TSection{std::string(Trim(Line.substr(1, Close - 1))), std::string(Raw), {}});
+                continue;
+            }
+        }
+        TLine Entry{std::string(Raw), {}, {}};
+        const auto Equals = Line.find('=');
+        const bool Comment = !Line.empty() && (Line.front() == ';' || Line.front() == '#');
+        if (!Comment && Equals != std::string_view::npos && !Trim(Line.substr(0, Equals)).empty()) {
+            Entry.Key = Trim(Line.substr(0, Equals));
+            Entry.Value = DecodeIniValue(Line.substr(Equals + 1));
+        }
+        FSections.back().Lines.push_back(std::move(Entry));
+    }
+}
+
+std::string TIniFile::Text() const {
+    std::string Out = FByteOrderMark ? "\xEF\xBB\xBF" : "";
+    for (const TSection &Section : FSections) {
+        if (!Section.Header.empty())
+            Out += Section.Header + FLineBreak;
+        for (const TLine &Line : Section.Lines)
+            Out += Line.Raw + FLineBreak;
+    }
+    return Out;
+}
+
+const TIniFile::TLine *TIniFile::FindEntry(std::string_view Section, std::string_view Key) const {
+    for (const TSection &S : FSections) {
+        if (S.Header.empty() || !SameText(S.Name, Section))
+            continue;
+        for (const TLine &Line : S.Lines)
+            if (!Line.Key.empty() && SameText(Line.Key, Key))
+                return &Line;
+    }
+    return nullptr;
+}
+
+TIniFile::TLine *TIniFile::FindEntry(std::string_view Section, std::string_view Key) {
+    return const_cast<TLine *>(std::as_const(*this).FindEntry(Section, Key));
+}
+
+TIniFile::TSection *TIniFile::FindSection(std::string_view Section) {
+    for (TSection &S : FSections)
+        if (!S.Header.empty() && SameText(S.Name, Section))
+            return &S;
+    return nullptr;
+}
+
+std::string TIniFile::ReadString(std::string_view Section, std::string_view Key,
+                                 std::string_view Default) const {
+    const TLine *Line = FindEntry(Section, Key);
+    return Line ? Line->Value : std::string(Default);
+}
+
+std::int32_t TIniFile::ReadInteger(std::string_view Section, std::string_view Key,
+                                   std::int32_t Default) const {
+    const TLine *Line = FindEntry(Section, Key);
+    if (!Line)
+        return Default;
+    return ParseInt32(Line->Value).value_or(Default);
+}
+
+bool TIniFile::SectionExists(std::string_view Section) const {
+    return const_cast<TIniFile *>(this)->FindSection(Section) != nullptr;
+}
+
+bool TIniFile::ValueExists(std::string_view Section, std::string_view Key) const {
+    return FindEntry(Section, Key) != nullptr;
+}
+
+void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::string_view Value) {
+    CheckIniName("section", Section, "]\r\n");
+    CheckIniName("key", Key, "=\r\n");
+    if (Key.front() == '[' || Key.front() == ';' || Key.front() == '#')
+        throw EIniFileError("Invalid initialisation file key name \"" + std::string(Key) + "\"");
+    if (HasLineBreak(Value))
+        throw EIniFileError("Cannot store a line break in initialisation file key \"" + std::string(Key) +
+                            "\"");
+
+    if (TLine *Line = FindEntry(Section, Key)) {
+        Line->Raw = Line->Key + "=" + EncodeIniValue(Value);
+        Line->Value = Value;
+        return;
+    }
+    TSection *Target = FindSection(Section);
+    if (!Target) {
+        // Keep a blank line between sections, as people write them.
+        TSection &Last = FSections.back();
+        if (!Last.Lines.empty() ? !Trim(Last.Lines.back().Raw).empty() : !Last.Header.empty())
+            Last.Lines.push_back(TLine{});
+        FSections.push_back(TSection{std::string(Section), "[" + std::string(Section) + "]", {}});
+        Target = &FSections.back();
+    }
+    // After the section's last non-blank line, so the blank line before the next section stays.
+    auto Pos = Target->Lines.end();
+    while (Pos != Target->Lines.begin() && Trim(std::prev(Pos)->Raw).empty())
+        --Pos;
+    Target->Lines.insert(
+        Pos, TLine{std::string(Key) + "=" + EncodeIniValue(Value), std::string(Key), std::string(Value)});
+}
+
+void TIniFile::WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value) {
+    WriteString(Section, Key, std::to_string(Value));
+}
+
+std::vector<std::string> TIniFile::ReadSection(std::string_view Section) const {
+    std::vector<std::string> Keys;
+    for (const TSection &S : FSections) {
+        if (S.Header.empty() || !SameText(S.Name, Section))
+            continue;
+        for (const TLine &Line : S.Lines) {
+            if (Line.Key.empty())
+                continue;
+            bool Seen = false;
+            for (const std::string &K : Keys)
+                Seen = Seen || SameText(K, Line.Key);
+            if (!Seen)
+                Keys.push_back(Line.Key);
+        }
+    }
+    return Keys;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TRegistryAccessor
+
+ERegistryError::ERegistryError(TKind Kind, const std::string &ValueName, const std::string &Message)
+    : std::runtime_error(Message),
+      FKind(Kind),
+      FValueName(ValueName) {}
+
+namespace {
+ERegistryError ReadError(const std::string &Name, const char *Why) {
+    return ERegistryError(ERegistryError::rkRead, Name,
+                          "Cannot read registry value \"" + Name + "\": " + Why);
+}
+} // namespace
+
+const TRegistryAccessor::TValue *TRegistryAccessor::Find(const std::string &Name) const {
+    for (const TValue &V : FValues)
+        if (SameText(V.Name, Name))
+            return &V;
+    return nullptr;
+}
+
+void TRegistryAccessor::Put(const std::string &Name, TRegistryDataType Type, TData Data) {
+    if (FReadOnly)
+        throw ERegistryError(ERegistryError::rkWrite, Name,
+                             "Cannot write registry value \"" + Name +
+                                 "\": the key is open for reading only");
+    if (auto *Old = const_cast<TValue *>(Find(Name))) {
+        Old->Type = Type;
+        Old->Data = std::move(Data);
+        return;
+    }
+    FValues.push_back(TValue{Name, Type, std::move(Data)});
+}
+
+void TRegistryAccessor::WriteString(const std::string &Name, const std::string &Value) {
+    Put(Name, rdString, Value);
+}
+
+void TRegistryAccessor::WriteInteger(const std::string &Name, std::int32_t Value) {
+    Put(Name, rdInteger, static_cast<std::uint32_t>(Value));
+}
+
+void TRegistryAccessor::WriteExpandString(const std::string &Name, const std::string &Value) {
+    Put(Name, rdExpandString, Value);
+}
+
+void TRegistryAccessor::WriteBinary(const std::string &Name, const std::vector<std::uint8_t> &Value) {
+    Put(Name, rdBinary, Value);
+}
+
+std::string TRegistryAccessor::ReadString(const std::string &Name) const {
+    const TValue *V = Find(Name);
+    if (!V)
+        throw ReadError(Name, "no such value");
+    if (V->Type != rdString && V->Type != rdExpandString)
+        throw ReadError(Name, "the value is not text");
+    return std::get<std::string>(V->Data);
+}
+
+std::int32_t TRegistryAccessor::ReadInteger(const std::string &Name) const {
+    const TValue *V = Find(Name);
+    if (!V)
+        throw ReadError(Name, "no such value");
+    if (V->Type != rdInteger)
+        throw ReadError(Name, "the value is not a 32-bit integer");
+    return static_cast<std::int32_t>(std::get<std::uint32_t>(V->Data));
+}
+
+bool TRegistryAccessor::ValueExists(const std::string &Name) const {
+    return Find(Name) != nullptr;
+}
+
+std::optional<TRegistryDataType> TRegistryAccessor::DataType(const std::string &Name) const {
+    const TValue *V = Find(Name);
+    return V ? std::optional(V->Type) : std::nullopt;
+}
+
+bool TRegistryAccessor::DeleteValue(const std::string &Name) {
+    for (auto It = FValues.begin(); It != FValues.end(); ++It)
+        if (SameText(It->Name, Name)) {
+            FValues.erase(It);
+            return true;
+        }
+    return false;
+}
+
+std::vector<std::string> TRegistryAccessor::ValueNames() const {
+    std::vector<std::string> Names;
+    for (const TValue &V : FValues)
+        Names.push_back(V.Name);
+    return Names;
+}
+
+// The backing file: one value a line, "name"="text", "name"=expand:"text", "name"=dword:0000002a or
+// "name"=hex:01,ff. In quoted texts a backslash escapes a quote, a backslash, or starts \xHH for any
+// byte below 0x20, so a value with a line break stays on its line.
+namespace {
+
+std::string QuoteRegText(const std::string &S) {
+    std::string Out = "\"";
+    for (char C : S) {
+        const auto B = static_cast<unsigned char>(C);
+        if (C == '"' || C == '\\') {
+            Out += '\\';
+            Out += C;
+        } else if (B < 0x20) {
+            char Hex[8];
+            std::snprintf(Hex, sizeof Hex, "\\x%02x", B);
+            Out += Hex;
+        } else {
+            Out += C;
+        }
+    }
+    return Out + "\"";
+}
+
+// Reads a quoted text at the front of S and removes it; nullopt when S holds no valid one.
+std::optional<std::string> UnquoteRegText(std::string_view &S) {
+    if (S.empty() || S.front() != '"')
+        return std::nullopt;
+    std::string Out;
+    for (std::size_t i = 1; i < S.size(); ++i) {
+        const char C = S[i];
+        if (C == '"') {
+            S.remove_prefix(i + 1);
+            return Out;
+        }
+        if (C != '\\') {
+            Out += C;
+            continue;
+        }
+        if (i + 1 >= S.size())
+            return std::nullopt;
+        const char E = S[++i];
+        if (E == '"' || E == '\\') {
+            Out += E;
+        } else if (E == 'x' && i + 2 < S.size()) {
+            unsigned Byte = 0;
+            auto [End, Err] = std::from_chars(S.data() + i + 1, S.data() + i + 3, Byte, 16);
+            if (Err != std::errc() || End != S.data() + i + 3)
+                return std::nullopt;
+            Out += static_cast<char>(Byte);
+            i += 2;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view S) {
+    std::vector<std::uint8_t> Bytes;
+    while (!S.empty()) {
+        unsigned Byte = 0;
+        auto [End, Err] = std::from_chars(S.data(), S.data() + std::min<std::size_t>(2, S.size()), Byte, 16);
+        if (Err != std::errc() || End != S.data() + std::min<std::size_t>(2, S.size()))
+            return std::nullopt;
+        Bytes.push_back(static_cast<std::uint8_t>(Byte));
+        S.remove_prefix(std::min<std::size_t>(2, S.size()));
+        if (!S.empty() && S.front() == ',')
+            S.remove_prefix(1);
+        else if (!S.empty())
+            return std::nullopt;
+    }
+    return Bytes;
+}
+
+} // namespace
+
+void TRegistryAccessor::LoadFromFile(const std::filesystem::path &Path) {
+    auto Content = ReadWholeFile(Path, [&](int Code) {
+        return ERegistryError(ERegistryError::rkRead, {},
+                              "Cannot read registry file " + Quoted(Path) + ": " + SystemText(Code));
+    });
+    std::vector<TValue> Values;
+    std::string_view Text = Content ? std::string_view(*Content) : std::string_view();
+    while (!Text.empty()) {
+        auto End = Text.find('\n');
+        std::string_view Line = Text.substr(0, End);
+        Text = End == std::string_view::npos ? std::string_view() : Text.substr(End + 1);
+        auto Name = UnquoteRegText(Line);
+        if (!Name || Line.empty() || Line.front() != '=')
+            continue;
+        Line.remove_prefix(1);
+        TValue V{*Name, rdString, std::string()};
+        if (Line.starts_with("dword:")) {
+            std::uint32_t Number = 0;
+            auto Digits = Line.substr(6);
+            auto [P, Err] = std::from_chars(Digits.data(), Digits.data() + Digits.size(), Number, 16);
+            if (Err != std::errc() || P != Digits.data() + Digits.size() || Digits.empty())
+                continue;
+            V.Type = rdInteger;
+            V.Data = Number;
+        } else if (Line.starts_with("hex:")) {
+            auto Bytes = ParseHexBytes(Line.substr(4));
+            if (!Bytes)
+                continue;
+            V.Type = rdBinary;
+            V.Data = std::move(*Bytes);
+        } else {
+            if (Line.starts_with("expand:")) {
+                V.Type = rdExpandString;
+                Line.remove_prefix(7);
+            }
+            auto Value = UnquoteRegText(Line);
+            if (!Value || !Line.empty())
+                continue;
+            V.Data = std::move(*Value);
+        }
+        Values.push_back(std::move(V));
+    }
+    FValues = std::move(Values);
+}
+
+void TRegistryAccessor::SaveToFile(const std::filesystem::path &Path) const {
+    std::string Out;
+    for (const TValue &V : FValues) {
+        Out += QuoteRegText(V.Name) + "=";
+        if (V.Type == rdInteger) {
+            char Hex[16];
+            std::snprintf(Hex, sizeof Hex, "dword:%08x",
+                          static_cast<unsigned>(std::get<std::uint32_t>(V.Data)));
+            Out += Hex;
+        } else if (V.Type == rdBinary) {
+            Out += "hex:";
+            const auto &Bytes = std::get<std::vector<std::uint8_t>>(V.Data);
+            for (std::size_t i = 0; i < Bytes.size(); ++i) {
+                char Hex[4];
+                std::snprintf(Hex, sizeof Hex, "%02x", Bytes[i]);
+                Out += (i ? "," : "") + std::string(Hex);
+            }
+        } else {
+            Out += (V.Type == rdExpandString ? "expand:" : "") + QuoteRegText(std::get<std::string>(V.Data));
+        }
+        Out += '\n';
+    }
+    if (int Code = ReplaceFile(Path, Out); Code != 0)
+        throw ERegistryError(ERegistryError::rkWrite, {},
+                             "Cannot write registry file " + Quoted(Path) + ": " + SystemText(Code));
+}
