@@ -2,7 +2,10 @@
 //
 // The initialisation file is kept line by line so that what we do not understand survives a save:
 // the port owns one section of a file that may belong to a larger program.
-#include "ComStorage.h"
+#include "serial/ComStorage.h"
+
+#include "serial/ComPort.h"
+#include "serial/ComText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -170,8 +173,9 @@ int ReplaceFile(const std::filesystem::path &Path, const std::string &Content) {
     return Error;
 }
 
-void CheckIniName(std::string_view What, std::string_view Name, std::string_view Forbidden) {
-    if (Name.empty() || Trim(Name) != Name || Name.find_first_of(Forbidden) != std::string_view::npos)
+void CheckIniName(std::string_view What, std::string_view Name, std::string_view Forbidden, bool MayBeEmpty) {
+    if ((Name.empty() && !MayBeEmpty) || Trim(Name) != Name ||
+        Name.find_first_of(Forbidden) != std::string_view::npos)
         throw EIniFileError("Invalid initialisation file " + std::string(What) + " name \"" +
                             std::string(Name) + "\"");
 }
@@ -286,8 +290,8 @@ bool TIniFile::ValueExists(std::string_view Section, std::string_view Key) const
 }
 
 void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::string_view Value) {
-    CheckIniName("section", Section, "]\r\n");
-    CheckIniName("key", Key, "=\r\n");
+    CheckIniName("section", Section, "]\r\n", true);
+    CheckIniName("key", Key, "=\r\n", false);
     if (Key.front() == '[' || Key.front() == ';' || Key.front() == '#')
         throw EIniFileError("Invalid initialisation file key name \"" + std::string(Key) + "\"");
     if (HasLineBreak(Value))
@@ -578,4 +582,215 @@ void TRegistryAccessor::SaveToFile(const std::filesystem::path &Path) const {
     if (int Code = ReplaceFile(Path, Out); Code != 0)
         throw ERegistryError(ERegistryError::rkWrite, {},
                              "Cannot write registry file " + Quoted(Path) + ": " + SystemText(Code));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The port's save and load operations.
+//
+// One table drives all four: the groups in their fixed order (basic, others, parity, buffer,
+// time-outs, flow control) and the keys of each group in order. A loaded value goes through its
+// setter before the next key is read, so on an open port each one is applied at once and a failure
+// leaves the values loaded before it in place.
+
+namespace {
+
+struct TStoredKey {
+    TStoredGroup Group;
+    const char *Name;
+    // A text key has Text and SetText, an integer key Integer and SetInteger.
+    std::string (*Text)(const TCustomComPort &) = nullptr;
+    void (*SetText)(TCustomComPort &, const std::string &) = nullptr;
+    std::int32_t (*Integer)(const TCustomComPort &) = nullptr;
+    void (*SetInteger)(TCustomComPort &, std::int32_t) = nullptr;
+};
+
+using P = TCustomComPort;
+using S = const std::string &;
+
+// "CustomBaudRate" is stored only with brCustom, and read only when the rate just loaded is brCustom.
+constexpr const char *CustomBaudRateKey = "CustomBaudRate";
+
+const TStoredKey StoredKeys[] = {
+    {sgBasic, "Port", [](const P &C) { return C.Port(); }, [](P &C, S V) { C.SetPort(V); }},
+    {sgBasic, "BaudRate", [](const P &C) { return BaudRateToText(C.BaudRate()); },
+     [](P &C, S V) { C.SetBaudRate(TextToBaudRate(V)); }},
+    {sgBasic, CustomBaudRateKey, nullptr, nullptr, [](const P &C) { return C.CustomBaudRate(); },
+     [](P &C, std::int32_t V) { C.SetCustomBaudRate(V); }},
+    {sgBasic, "StopBits", [](const P &C) { return StopBitsToText(C.StopBits()); },
+     [](P &C, S V) { C.SetStopBits(TextToStopBits(V)); }},
+    {sgBasic, "DataBits", [](const P &C) { return DataBitsToText(C.DataBits()); },
+     [](P &C, S V) { C.SetDataBits(TextToDataBits(V)); }},
+    {sgBasic, "Parity", [](const P &C) { return ParityToText(C.Parity().Bits()); },
+     [](P &C, S V) { C.Parity().SetBits(TextToParity(V)); }},
+    // The summary: "Custom" or an unknown text changes no switch, and the detailed keys of the flow
+    // control group, when stored too, come later and win.
+    {sgBasic, "FlowControl", [](const P &C) { return FlowControlToText(C.FlowControl().FlowControl()); },
+     [](P &C, S V) { C.FlowControl().SetFlowControl(TextToFlowControl(V)); }},
+
+    {sgOthers, "EventChar", [](const P &C) { return CharToText(C.EventChar()); },
+     [](P &C, S V) { C.SetEventChar(TextToChar(V)); }},
+    {sgOthers, "DiscardNull", [](const P &C) { return BoolToText(C.DiscardNull()); },
+     [](P &C, S V) { C.SetDiscardNull(TextToBool(V)); }},
+
+    {sgParity, "Parity.Check", [](const P &C) { return BoolToText(C.Parity().Check()); },
+     [](P &C, S V) { C.Parity().SetCheck(TextToBool(V)); }},
+    {sgParity, "Parity.Replace", [](const P &C) { return BoolToText(C.Parity().Replace()); },
+     [](P &C, S V) { C.Parity().SetReplace(TextToBool(V)); }},
+    {sgParity, "Parity.ReplaceChar", [](const P &C) { return CharToText(C.Parity().ReplaceChar()); },
+     [](P &C, S V) { C.Parity().SetReplaceChar(TextToChar(V)); }},
+
+    {sgBuffer, "Buffer.OutputSize", nullptr, nullptr, [](const P &C) { return C.Buffer().OutputSize(); },
+     [](P &C, std::int32_t V) { C.Buffer().SetOutputSize(V); }},
+    {sgBuffer, "Buffer.InputSize", nullptr, nullptr, [](const P &C) { return C.Buffer().InputSize(); },
+     [](P &C, std::int32_t V) { C.Buffer().SetInputSize(V); }},
+
+    {sgTimeouts, "Timeouts.ReadInterval", nullptr, nullptr,
+     [](const P &C) { return C.Timeouts().ReadInterval(); },
+     [](P &C, std::int32_t V) { C.Timeouts().SetReadInterval(V); }},
+    {sgTimeouts, "Timeouts.ReadTotalConstant", nullptr, nullptr,
+     [](const P &C) { return C.Timeouts().ReadTotalConstant(); },
+     [](P &C, std::int32_t V) { C.Timeouts().SetReadTotalConstant(V); }},
+    {sgTimeouts, "Timeouts.ReadTotalMultiplier", nullptr, nullptr,
+     [](const P &C) { return C.Timeouts().ReadTotalMultiplier(); },
+     [](P &C, std::int32_t V) { C.Timeouts().SetReadTotalMultiplier(V); }},
+    {sgTimeouts, "Timeouts.WriteTotalConstant", nullptr, nullptr,
+     [](const P &C) { return C.Timeouts().WriteTotalConstant(); },
+     [](P &C, std::int32_t V) { C.Timeouts().SetWriteTotalConstant(V); }},
+    {sgTimeouts, "Timeouts.WriteTotalMultiplier", nullptr, nullptr,
+     [](const P &C) { return C.Timeouts().WriteTotalMultiplier(); },
+     [](P &C, std::int32_t V) { C.Timeouts().SetWriteTotalMultiplier(V); }},
+
+    {sgFlowControl, "FlowControl.ControlRTS",
+     [](const P &C) { return RTSToText(C.FlowControl().ControlRTS()); },
+     [](P &C, S V) { C.FlowControl().SetControlRTS(TextToRTS(V)); }},
+    {sgFlowControl, "FlowControl.ControlDTR",
+     [](const P &C) { return DTRToText(C.FlowControl().ControlDTR()); },
+     [](P &C, S V) { C.FlowControl().SetControlDTR(TextToDTR(V)); }},
+    {sgFlowControl, "FlowControl.DSRSensitivity",
+     [](const P &C) { return BoolToText(C.FlowControl().DSRSensitivity()); },
+     [](P &C, S V) { C.FlowControl().SetDSRSensitivity(TextToBool(V)); }},
+    {sgFlowControl, "FlowControl.OutCTSFlow",
+     [](const P &C) { return BoolToText(C.FlowControl().OutCTSFlow()); },
+     [](P &C, S V) { C.FlowControl().SetOutCTSFlow(TextToBool(V)); }},
+    {sgFlowControl, "FlowControl.OutDSRFlow",
+     [](const P &C) { return BoolToText(C.FlowControl().OutDSRFlow()); },
+     [](P &C, S V) { C.FlowControl().SetOutDSRFlow(TextToBool(V)); }},
+    {sgFlowControl, "FlowControl.TxContinueOnXoff",
+     [](const P &C) { return BoolToText(C.FlowControl().TxContinueOnXoff()); },
+     [](P &C, S V) { C.FlowControl().SetTxContinueOnXoff(TextToBool(V)); }},
+    {sgFlowControl, "FlowControl.XonXoffIn",
+     [](const P &C) { return BoolToText(C.FlowControl().XonXoffIn()); },
+     [](P &C, S V) { C.FlowControl().SetXonXoffIn(TextToBool(V)); }},
+    {sgFlowControl, "FlowControl.XonXoffOut",
+     [](const P &C) { return BoolToText(C.FlowControl().XonXoffOut()); },
+     [](P &C, S V) { C.FlowControl().SetXonXoffOut(TextToBool(V)); }},
+    {sgFlowControl, "FlowControl.XoffChar", [](const P &C) { return CharToText(C.FlowControl().XoffChar()); },
+     [](P &C, S V) { C.FlowControl().SetXoffChar(TextToChar(V)); }},
+    {sgFlowControl, "FlowControl.XonChar", [](const P &C) { return CharToText(C.FlowControl().XonChar()); },
+     [](P &C, S V) { C.FlowControl().SetXonChar(TextToChar(V)); }},
+};
+
+constexpr TStoredGroup GroupOrder[] = {sgBasic, sgOthers, sgParity, sgBuffer, sgTimeouts, sgFlowControl};
+
+// What the walk needs from a store. Current is the stored form of the setting's present value:
+// the initialisation file returns it for an absent key, the registry ignores it and raises.
+class TStore {
+public:
+    virtual ~TStore() = default;
+    virtual std::string ReadText(const char *Key, const std::string &Current) = 0;
+    virtual std::int32_t ReadInteger(const char *Key, std::int32_t Current) = 0;
+    virtual void WriteText(const char *Key, const std::string &Value) = 0;
+    virtual void WriteInteger(const char *Key, std::int32_t Value) = 0;
+};
+
+class TIniStore final : public TStore {
+public:
+    TIniStore(TIniFile &Ini, const std::string &Section) : FIni(Ini), FSection(Section) {}
+    std::string ReadText(const char *Key, const std::string &Current) override {
+        return FIni.ReadString(FSection, Key, Current);
+    }
+    std::int32_t ReadInteger(const char *Key, std::int32_t Current) override {
+        return FIni.ReadInteger(FSection, Key, Current);
+    }
+    void WriteText(const char *Key, const std::string &Value) override {
+        FIni.WriteString(FSection, Key, Value);
+    }
+    void WriteInteger(const char *Key, std::int32_t Value) override {
+        FIni.WriteInteger(FSection, Key, Value);
+    }
+
+private:
+    TIniFile &FIni;
+    const std::string &FSection;
+};
+
+class TRegistryStore final : public TStore {
+public:
+    explicit TRegistryStore(TRegistryAccessor &Registry) : FRegistry(Registry) {}
+    std::string ReadText(const char *Key, const std::string &) override { return FRegistry.ReadString(Key); }
+    std::int32_t ReadInteger(const char *Key, std::int32_t) override { return FRegistry.ReadInteger(Key); }
+    void WriteText(const char *Key, const std::string &Value) override { FRegistry.WriteString(Key, Value); }
+    void WriteInteger(const char *Key, std::int32_t Value) override { FRegistry.WriteInteger(Key, Value); }
+
+private:
+    TRegistryAccessor &FRegistry;
+};
+
+template <typename F> void ForEachStoredKey(TStoredGroups Groups, F Visit) {
+    for (TStoredGroup Group : GroupOrder)
+        if (Groups.Contains(Group))
+            for (const TStoredKey &Key : StoredKeys)
+                if (Key.Group == Group)
+                    Visit(Key);
+}
+
+bool IsCustomRate(const TStoredKey &Key) {
+    return std::string_view(Key.Name) == CustomBaudRateKey;
+}
+
+void SaveSettings(const TCustomComPort &Port, TStore &Store) {
+    ForEachStoredKey(Port.StoredGroups(), [&](const TStoredKey &Key) {
+        if (IsCustomRate(Key) && Port.BaudRate() != brCustom)
+            return;
+        if (Key.Text)
+            Store.WriteText(Key.Name, Key.Text(Port));
+        else
+            Store.WriteInteger(Key.Name, Key.Integer(Port));
+    });
+}
+
+void LoadSettings(TCustomComPort &Port, TStore &Store) {
+    ForEachStoredKey(Port.StoredGroups(), [&](const TStoredKey &Key) {
+        if (IsCustomRate(Key)) {
+            // An absent rate is the usual 9600, not whatever the port had before.
+            if (Port.BaudRate() == brCustom)
+                Key.SetInteger(Port, Store.ReadInteger(Key.Name, 9600));
+        } else if (Key.Text) {
+            Key.SetText(Port, Store.ReadText(Key.Name, Key.Text(Port)));
+        } else {
+            Key.SetInteger(Port, Store.ReadInteger(Key.Name, Key.Integer(Port)));
+        }
+    });
+}
+
+} // namespace
+
+void TCustomComPort::SaveToRegistry(TRegistryAccessor &Registry) {
+    TRegistryStore Store(Registry);
+    SaveSettings(*this, Store);
+}
+
+void TCustomComPort::SaveToIniFile(TIniFile &IniFile) {
+    TIniStore Store(IniFile, Name());
+    SaveSettings(*this, Store);
+}
+
+void TCustomComPort::LoadFromRegistry(TRegistryAccessor &Registry) {
+    TRegistryStore Store(Registry);
+    LoadSettings(*this, Store);
+}
+
+void TCustomComPort::LoadFromIniFile(TIniFile &IniFile) {
+    TIniStore Store(IniFile, Name());
+    LoadSettings(*this, Store);
 }
