@@ -49,6 +49,14 @@ TFd::~TFd() {
         ::close(Fd); // not retried on EINTR: the descriptor is gone either way on Linux
 }
 
+int TSimPort::Unread() const {
+    int Count = 0;
+    // On the pseudo-terminal's own side the bytes wait in its input queue; on a device, in our output.
+    const bool Ok =
+        Keeper ? ioctl(Keeper.Get(), FIONREAD, &Count) == 0 : ioctl(Line.Get(), TIOCOUTQ, &Count) == 0;
+    return Ok ? Count : 0;
+}
+
 TSimPort TSimPort::OpenPseudoTerminal() {
     TFd Master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!Master)
@@ -71,10 +79,8 @@ TSimPort TSimPort::OpenDevice(const std::string &Path) {
     TFd Device(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!Device)
         Fail("cannot open " + Path);
-    if (!isatty(Device.Get())) {
-        errno = ENOTTY;
-        Fail(Path); // never play the board into a regular file
-    }
+    if (!isatty(Device.Get()))
+        throw ESimPort{Path + ": not a terminal"}; // never play the board into a regular file
     // The same exclusive use that the panel asks for, so two programs never share one line.
     if (flock(Device.Get(), LOCK_EX | LOCK_NB) != 0)
         Fail(Path + " is in use");

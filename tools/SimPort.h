@@ -38,6 +38,9 @@ public:
     static TSimPort OpenDevice(const std::string &Path);
 
     int Fd() const { return Line.Get(); }
+    // Bytes written but not yet taken by the other side. Closing a pseudo-terminal's master throws
+    // away what its reader has not read, so a simulator that stops on its own waits for this to be 0.
+    int Unread() const;
     const std::string &Path() const { return DevicePath; }
 
 private:

@@ -17,6 +17,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <deque>
 #include <optional>
@@ -48,6 +49,10 @@ constexpr const char *Usage =
 
 // Bounds how long a stopping simulator keeps trying to hand over answers nobody reads.
 constexpr auto DrainLimit = 2s;
+// How often a stopping simulator looks whether the reader took the last answers. There is no event
+// for that, and the kernel moves written bytes into the reader's queue a moment after write()
+// returns, so "nothing unread" only counts once this long after the last write.
+constexpr auto DrainCheck = 10ms;
 
 struct TOptions {
     std::string Device, Link, Script;
@@ -117,6 +122,7 @@ private:
     std::deque<std::string> Outbox; // answers not yet on the line
     std::string Out;                // the part of one answer the line has not taken yet
     TClock::time_point NextAnswerAt{};
+    TClock::time_point LastWriteAt{};
     std::optional<TClock::time_point> StopBy; // set when stopping
     int ExitCode = 0;
 };
@@ -228,6 +234,7 @@ bool TSimulator::WriteOut() {
             return false;
         }
         Out.erase(0, static_cast<std::size_t>(Written));
+        LastWriteAt = TClock::now();
     }
     return true;
 }
@@ -293,7 +300,7 @@ int TSimulator::Timeout(TClock::time_point Now) const {
     if (Out.empty() && !Outbox.empty())
         Consider(NextAnswerAt);
     if (StopBy)
-        Consider(*StopBy);
+        Consider(Out.empty() && Outbox.empty() ? std::min(*StopBy, Now + DrainCheck) : *StopBy);
     if (!Next)
         return -1;
     if (*Next <= Now)
@@ -304,7 +311,11 @@ int TSimulator::Timeout(TClock::time_point Now) const {
 }
 
 bool TSimulator::Finished(TClock::time_point Now) const {
-    return StopBy && ((Out.empty() && Outbox.empty()) || Now >= *StopBy);
+    if (!StopBy)
+        return false;
+    if (Now >= *StopBy)
+        return true;
+    return Out.empty() && Outbox.empty() && Now >= LastWriteAt + DrainCheck && Port.Unread() == 0;
 }
 
 bool ParseMilliseconds(std::string_view Text, std::chrono::milliseconds &Result) {
