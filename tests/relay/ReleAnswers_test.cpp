@@ -35,11 +35,9 @@ const TAnswerRow AnswerRows[] = {
     {"&101*", "R000000 I000000 A1 T0", rkInputs, "Stav vstupů načten.(&101*)", "R000000 I101000 A1 T0"},
     {"&1x0*", "R000000 I011111 A1 T0", rkInputs, "Stav vstupů načten.(&1x0*)", "R000000 I110111 A1 T0"},
     {"&10*", Mixed, rkInputs, "CHYBA- Nesprávná délka příkazu - \"&10*\".(&10*)", Mixed},
-    {"&1010*", Mixed, rkInputs, "CHYBA- Nesprávná délka příkazu - \"&1010*\".(&1010*)", Mixed},
     // Input deactivation: the first letter alone counts.
     {"Axyz*", "R000000 I111111 A1 T0", rkInputOff, "Vypnutí vstupu č.1(Axyz*)", "R000000 I011111 A1 T0"},
     {"C*", "R000000 I111111 A1 T0", rkInputOff, "Vypnutí vstupu č.3(C*)", "R000000 I110111 A1 T0"},
-    {"F*", "R000000 I111111 A1 T0", rkInputOff, "Vypnutí vstupu č.6(F*)", "R000000 I111110 A1 T0"},
     // Alarm armed and disarmed, exactly.
     {"running*", "R000000 I000000 A0 T0", rkRun, "Alarm je spuštěn.(running*)", "R000000 I000000 A1 T0"},
     {"stop*", Mixed, rkStop, "Alarm byl vypnut.(stop*)", "R101010 I010101 A0 T1"},
@@ -74,8 +72,6 @@ const TAnswerRow AnswerRows[] = {
     {"12*", "R000000 I000000 A1 T0", rkAlert, "CHYBA - špatná syntax odpovědi  *Alert* - \"12*\".(12*)",
      "R000000 I000000 A1 T0"},
     {"1x*", "R000000 I000000 A1 T0", rkAlert, "ERROR - Error processing string \"1x*\")(1x*)",
-     "R000000 I000000 A1 T0"},
-    {"1 *", "R000000 I000000 A1 T0", rkAlert, "ERROR - Error processing string \"1 *\")(1 *)",
      "R000000 I000000 A1 T0"},
     {"19999999999*", "R000000 I000000 A1 T0", rkAlert,
      "ERROR - Error processing string \"19999999999*\")(19999999999*)", "R000000 I000000 A1 T0"},

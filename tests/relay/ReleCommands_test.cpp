@@ -45,20 +45,17 @@ const TCmdRow CmdRows[] = {
     {"Rcfg1=0s", "000000", ccConfig, {Cmd("Vypínám funkci \"Oznamování vypršení časovače\"...")}, "000000"},
     {"RESET=Ys", "000000", ccConfig, {Cmd("Zapínám \"Oznamování deaktivace vstupů\"...")}, "000000"},
     {"RESET=Ns", "000000", ccConfig, {Cmd("Vypínám \"Oznamování deaktivace vstupů\"...")}, "000000"},
-    {"?", "000000", ccQuery, {Cmd("Zjišťuji poplach na vstupech 1-3 (Alarm aktivován !).")}, "000000"},
     {"!", "000000", ccQuery, {Cmd("Zjišťuji stav vstupů 1-3...")}, "000000"},
     // Refusals before classification.
     {"", "000000", ccRejected, {Err(Unterminated)}, "000000"},
     {"RUN=1", "000000", ccRejected, {Err(Unterminated)}, "000000"},
     {"R1=1S", "000000", ccRejected, {Err(Unterminated)}, "000000"},
     {"#fail", "000000", ccRejected, {Err("#fail - Chyba skladání příkazu (modul MakeCmd).")}, "000000"},
-    {"??", "000000", ccRejected, {Err(Unterminated)}, "000000"},
     // Terminated but unknown: case matters, relay numbers are 1 to 6, at least five characters.
     {"Xs", "000000", ccRejected, Refused("\"Xs\""), "000000"},
     {"run=1s", "000000", ccRejected, Refused("\"run=1s\""), "000000"},
     {"r1=1s", "000000", ccRejected, Refused("\"r1=1s\""), "000000"},
     {"R7=1s", "000000", ccRejected, Refused("\"R7=1s\""), "000000"},
-    {"R0=1s", "000000", ccRejected, Refused("\"R0=1s\""), "000000"},
     {"R1=s", "000000", ccRejected, Refused("\"R1=s\""), "000000"},
     {"X\xE8s", "000000", ccRejected, Refused("\"Xčs\""), "000000"},
     // Relay commands.
@@ -70,16 +67,6 @@ const TCmdRow CmdRows[] = {
      ccRelayTimed,
      {Cmd("Požadavek na  vypnutí  Relé č,1,2 na dobu 10 sekund.")},
      "001111"},
-    {"R12=10,1s",
-     "000000",
-     ccRelayTimed,
-     {Cmd("Požadavek na  zapnutí  Relé č,1,2 na dobu 10 sekund.")},
-     "110000"},
-    {"R1=2147483647,1s",
-     "000000",
-     ccRelayTimed,
-     {Cmd("Požadavek na  zapnutí  Relé č,1 na dobu 2147483647 sekund.")},
-     "100000"},
     {"R1=0,1s", "000000", ccRelay, {Cmd("Požadavek na  zapnutí  Relé č,1.")}, "100000"},
     // No room for a duration: the state digit is the second-to-last character.
     {"R1=10s", "100000", ccRelay, {Cmd("Požadavek na  vypnutí  Relé č,1.")}, "000000"},
@@ -90,10 +77,7 @@ const TCmdRow CmdRows[] = {
     // A duration that is not a 32-bit decimal number refuses the command and touches no relay.
     {"R1=xx,1s", "000000", ccRejected, BadRelay("\"R1=xx,1s\""), "000000"},
     {"R1abcs", "000000", ccRejected, BadRelay("\"R1abcs\""), "000000"},
-    {"R1= 5,1s", "000000", ccRejected, BadRelay("\"R1= 5,1s\""), "000000"},
     {"R1=2147483648,1s", "000000", ccRejected, BadRelay("\"R1=2147483648,1s\""), "000000"},
-    {"R12=99999999999999999999,1s", "000000", ccRejected, BadRelay("\"R12=99999999999999999999,1s\""),
-     "000000"},
 };
 
 TEST(ReleCommands, ClassLinesAndRelays) {
@@ -109,30 +93,17 @@ TEST(ReleCommands, ClassLinesAndRelays) {
     }
 }
 
-TEST(ReleCommands, QueryWhileDisarmedIsStillSent) {
+// A fresh controller believes the alarm armed; disarmed, the query is still sent.
+TEST(ReleCommands, QueryDescriptionFollowsAlarm) {
     TRecordingConsole Console;
     TRele Rele(&Console);
+    EXPECT_EQ(Rele.SendCmd("?"), ccQuery);
     Rele.AlarmActive = false;
     EXPECT_EQ(Rele.SendCmd("?"), ccQuery);
     EXPECT_EQ(
         Console.Written(),
-        std::vector{Cmd("Zjišťuji poplach na vstupech (Alarm nesepnut - dotaz je nejspíš irelevantní).")});
-}
-
-TEST(ReleCommands, ShortcutsSendTheirCommands) {
-    TRecordingConsole Console;
-    TRele Rele(&Console);
-    EXPECT_EQ(Rele.AlarmOn(), ccAlarmOn);
-    EXPECT_EQ(Rele.AlarmOff(), ccAlarmOff);
-    Rele.SetRespondMode(true);
-    Rele.SetRespondMode(false);
-    Rele.SetResetMode(true);
-    Rele.SetResetMode(false);
-    EXPECT_EQ(Console.Written(), (std::vector{Cmd("Zapínám alarm..."), Cmd("Vypínám alarm..."),
-                                              Cmd("Zapínám funkci \"Oznamování vypršení časovače\"..."),
-                                              Cmd("Vypínám funkci \"Oznamování vypršení časovače\"..."),
-                                              Cmd("Zapínám \"Oznamování deaktivace vstupů\"..."),
-                                              Cmd("Vypínám \"Oznamování deaktivace vstupů\"...")}));
+        (std::vector{Cmd("Zjišťuji poplach na vstupech 1-3 (Alarm aktivován !)."),
+                     Cmd("Zjišťuji poplach na vstupech (Alarm nesepnut - dotaz je nejspíš irelevantní).")}));
 }
 
 TEST(ReleCommands, PortOperationsWithoutPortReport) {
@@ -162,22 +133,6 @@ TEST(ReleCommands, FailingConsoleShowsMessageBoxOnce) {
     EXPECT_EQ(Rele.SendCmd("R1=1s"), ccRelay);
     EXPECT_TRUE(Rele.Relays[1]);
     EXPECT_EQ(Platform.Messages, std::vector<std::string>{"ERROR - unable to write to RichText box"});
-}
-
-TEST(ReleCommands, NoConsoleStillClassifies) {
-    TRecordedPlatform Platform;
-    TRele Rele(nullptr);
-    EXPECT_EQ(Rele.SendCmd("R3=1s"), ccRelay);
-    EXPECT_EQ(Rele.SendCmd("Xs"), ccRejected);
-    EXPECT_TRUE(Rele.Relays[3]);
-    EXPECT_TRUE(Platform.Messages.empty());
-}
-
-TEST(ReleCommands, InitialState) {
-    TRele Rele(nullptr);
-    EXPECT_EQ(StateOf(Rele), "R000000 I000000 A1 T0");
-    EXPECT_THROW(Rele.Relays[0], std::out_of_range);
-    EXPECT_THROW(Rele.Inputs[7], std::out_of_range);
 }
 
 } // namespace

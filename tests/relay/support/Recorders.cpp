@@ -2,6 +2,19 @@
 
 #include <stdexcept>
 
+void PrintTo(const TConsoleLine &Line, std::ostream *Os) {
+    *Os << '"' << Line.Text << "\" rgb(" << int{Line.Colour.R} << ',' << int{Line.Colour.G} << ','
+        << int{Line.Colour.B} << ')';
+}
+
+void PrintTo(TCmdClass Class, std::ostream *Os) {
+    *Os << "TCmdClass " << int{Class};
+}
+
+void PrintTo(TRespondKind Kind, std::ostream *Os) {
+    *Os << "TRespondKind " << int{Kind};
+}
+
 void TRecordingConsole::InsertFirstLine(const std::string &Line, TColor Colour) {
     if (FailWrites)
         throw std::runtime_error("console gone");

@@ -4,8 +4,10 @@
 
 #include "relay/Console.h"
 #include "relay/PlatformHooks.h"
+#include "relay/ReleUnit.h"
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,11 @@ struct TConsoleLine {
 
     bool operator==(const TConsoleLine &) const = default;
 };
+
+// Readable failure messages: the enums are one byte and would print as characters.
+void PrintTo(const TConsoleLine &Line, std::ostream *Os);
+void PrintTo(TCmdClass Class, std::ostream *Os);
+void PrintTo(TRespondKind Kind, std::ostream *Os);
 
 class TRecordingConsole : public TConsole {
 public:
