@@ -1,0 +1,52 @@
+# Installation and the Debian package. Included once from the top-level CMakeLists.txt; the rules run
+# deferred, at the end of the top-level directory, so they see every target whatever the order of
+# inclusion, and leave out what this configuration does not build (the panel without Qt).
+#
+#   cmake --install build/default --prefix /usr/local     # panel, simulator, catalogues, menu entry
+#   (cd build/default && cpack -G DEB)                    # dudovuz_<version>_<arch>.deb
+#
+# The panel looks for its catalogues in "locale" beside its executable, so the catalogues follow the
+# panel's destination (see po/CMakeLists.txt). The panel's own install rule lives in app/.
+
+include_guard(GLOBAL)
+
+set(DUD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
+
+function(dud_packaging_rules)
+  if(TARGET relaysim)
+    install(TARGETS relaysim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  if(TARGET dudovuz)
+    install(FILES ${DUD_PACKAGING_DIR}/dudovuz.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(FILES ${DUD_PACKAGING_DIR}/dudovuz.svg
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  endif()
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME dudovuz)
+  set(CPACK_PACKAGE_VENDOR "DUD Ovuz team")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control panel for a serial relay board")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "DUD Ovuz team")
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The run-time libraries (Qt, the C++ library) are found by dpkg-shlibdeps from the binaries.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The long description; CPack puts the summary above it and indents its lines for the control file.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "DUD Ovuz drives a relay board over a serial line (in practice a USB-to-serial
+adapter): it switches relays for good or for some seconds, arms and disarms
+the alarm, switches the board's reports on or off and queries its inputs.
+Every command and answer is described in Czech in a console, and the board's
+state shows as coloured lamps.
+.
+The package also holds relaysim, a simulator of the board on a
+pseudo-terminal, for trying the panel without hardware. Users need to be in
+the dialout group to open real serial ports.")
+  include(CPack)
+endfunction()
+
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL dud_packaging_rules)
