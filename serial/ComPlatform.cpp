@@ -1,0 +1,155 @@
+// The hooks and the main-thread call queue of ComPlatform.h.
+#include "serial/ComPlatform.h"
+
+#include "serial/ComDriver.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+std::mutex HookLock;
+TErrorReportHook ErrorHook;
+TSetupDialogHook DialogHook;
+TWakeMainThreadHook WakeHook;
+
+std::mutex QueueLock;
+std::deque<std::function<void()>> Queue;
+
+// Static initialisation runs on the thread that starts the program.
+std::atomic<std::thread::id> MainThreadId{std::this_thread::get_id()};
+
+TEvent &PendingEvent() {
+    static TEvent Event;
+    return Event;
+}
+
+void Wake() {
+    TWakeMainThreadHook Hook;
+    {
+        std::lock_guard Lock(HookLock);
+        Hook = WakeHook;
+    }
+    if (Hook)
+        Hook();
+}
+} // namespace
+
+void SetErrorReportHook(TErrorReportHook Hook) {
+    std::lock_guard Lock(HookLock);
+    ErrorHook = std::move(Hook);
+}
+
+void ReportApplicationError(std::exception_ptr Error) noexcept {
+    if (!Error)
+        return;
+    TErrorReportHook Hook;
+    {
+        std::lock_guard Lock(HookLock);
+        Hook = ErrorHook;
+    }
+    try {
+        std::rethrow_exception(Error);
+    } catch (const std::exception &E) {
+        try {
+            if (Hook)
+                Hook(E);
+            else
+                std::fprintf(stderr, "%s\n", E.what());
+        } catch (...) {
+            // The report itself failed; there is nobody left to tell.
+        }
+    } catch (...) {
+        std::fprintf(stderr, "unknown error\n");
+    }
+}
+
+void SetSetupDialogHook(TSetupDialogHook Hook) {
+    std::lock_guard Lock(HookLock);
+    DialogHook = std::move(Hook);
+}
+
+const TSetupDialogHook &SetupDialogHook() {
+    return DialogHook;
+}
+
+void SetWakeMainThreadHook(TWakeMainThreadHook Hook) {
+    std::lock_guard Lock(HookLock);
+    WakeHook = std::move(Hook);
+}
+
+void QueueMainThreadCall(std::function<void()> Call) {
+    {
+        std::lock_guard Lock(QueueLock);
+        Queue.push_back(std::move(Call));
+        PendingEvent().Set();
+    }
+    Wake();
+}
+
+void RunOnMainThread(const std::function<void()> &Call) {
+    if (IsMainThread()) {
+        Call();
+        return;
+    }
+    struct TState {
+        std::mutex Lock;
+        std::condition_variable Done;
+        bool Finished = false;
+        std::exception_ptr Error;
+    };
+    auto State = std::make_shared<TState>();
+    QueueMainThreadCall([State, &Call] {
+        std::exception_ptr Error;
+        try {
+            Call();
+        } catch (...) {
+            Error = std::current_exception();
+        }
+        std::lock_guard Lock(State->Lock);
+        State->Error = Error;
+        State->Finished = true;
+        State->Done.notify_one();
+    });
+    std::unique_lock Lock(State->Lock);
+    State->Done.wait(Lock, [&] { return State->Finished; });
+    if (State->Error)
+        std::rethrow_exception(State->Error);
+}
+
+std::size_t ProcessMainThreadCalls() {
+    std::size_t Count = 0;
+    for (;;) {
+        std::function<void()> Call;
+        {
+            std::lock_guard Lock(QueueLock);
+            if (Queue.empty()) {
+                PendingEvent().Reset();
+                return Count;
+            }
+            Call = std::move(Queue.front());
+            Queue.pop_front();
+        }
+        ++Count;
+        try {
+            Call();
+        } catch (...) {
+            ReportApplicationError();
+        }
+    }
+}
+
+const TEvent &MainThreadCallsPending() {
+    return PendingEvent();
+}
+
+bool IsMainThread() noexcept {
+    return MainThreadId.load() == std::this_thread::get_id();
+}
+void SetMainThreadToCurrent() noexcept {
+    MainThreadId.store(std::this_thread::get_id());
+}
