@@ -70,7 +70,6 @@ const TConversation Conversations[] = {
       {'L', "?", "5*3*"},
       {'L', "RUN=0s", "stop*"},
       {'L', "?", "*"}}},
-    {"DisarmedInputRaisesNothing", {}, {{'I', "input 2 on", "trigger=0"}, {'L', "?", "*"}}},
     {"RepeatedInputStateIsNoChange",
      {},
      {{'L', "RUN=1s", "running*"},
@@ -125,7 +124,6 @@ const TConversation Conversations[] = {
     {"CommandFoundAfterNoise", {}, {{'L', "xyzRUN=1s", "running*"}, {'L', "RUN=1\r\nRUN=0s", "stop*"}}},
     {"CommandInPieces", {}, {{'L', "RU", ""}, {'L', "N=1", ""}, {'L', "s", "running*"}}},
     {"CommandsInOneWrite", {}, {{'L', "RUN=1s!?", "running*&000**"}}},
-    {"SendPutsTextOnTheLine", {}, {{'I', "send running*stop*", ""}, {'L', "", "running*stop*"}}},
 
     {"TimerSwitchesOverAndReports",
      Fast,
