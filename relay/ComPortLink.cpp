@@ -1,17 +1,25 @@
-// Placeholder until the port component lands: no TCustomComPort can exist yet, so nothing can
-// reach these.
+// The controller's calls into the port component (see ComPortLink.h).
 #include "relay/ComPortLink.h"
 
-#include <stdexcept>
+#include "serial/ComPort.h"
 
-void PortWriteText(TCustomComPort &, const std::string &) {
-    throw std::logic_error("no port component");
+void PortWriteText(TCustomComPort &Port, const std::string &Bytes) {
+    // The count is not checked: a write that cannot finish raises EComPort, which is the
+    // caller's to report.
+    Port.WriteText(Bytes);
 }
 
-void PortSetBoardLineAndOpen(TCustomComPort &, const std::string &) {
-    throw std::logic_error("no port component");
+void PortSetBoardLineAndOpen(TCustomComPort &Port, const std::string &PortName) {
+    // One setter at a time, each applied at once on an open port, so a refusal stops exactly at
+    // the setting that the device would not take.
+    Port.SetBaudRate(br4800);
+    Port.SetDataBits(dbEight);
+    Port.SetStopBits(sbOneStopBit);
+    Port.Parity().SetBits(prNone);
+    Port.SetPort(PortName);
+    Port.OpenPort();
 }
 
-void PortRunSetupDialog(TCustomComPort &) {
-    throw std::logic_error("no port component");
+void PortRunSetupDialog(TCustomComPort &Port) {
+    Port.RunSetupDialog();
 }
