@@ -76,6 +76,8 @@ std::string WithoutCarriageReturns(const std::string &Text) {
 
 // Every line feed that does not already follow a carriage return gets one.
 std::string WithCrLf(std::string_view Text) {
+    if (Text.find('\n') == std::string_view::npos) // the usual case: one line
+        return std::string(Text);
     std::size_t Missing = 0;
     for (std::size_t I = 0; I < Text.size(); ++I)
         if (Text[I] == '\n' && (I == 0 || Text[I - 1] != '\r'))
@@ -97,6 +99,16 @@ bool IsUtf8(std::string_view Text) {
     const auto *P = reinterpret_cast<const unsigned char *>(Text.data());
     const auto *End = P + Text.size();
     while (P < End) {
+        // Eight ASCII bytes at a time: most of a translation is ASCII even in Czech.
+        while (End - P >= 8) {
+            std::uint64_t Word;
+            std::memcpy(&Word, P, sizeof Word);
+            if ((Word & 0x8080808080808080ull) != 0)
+                break;
+            P += 8;
+        }
+        if (P == End)
+            break;
         const unsigned char C = *P;
         if (C < 0x80) {
             ++P;
@@ -162,6 +174,17 @@ struct TResourceDomains {
 };
 
 std::atomic<TGnuGettextInstance *> GInstance{nullptr};
+std::atomic<std::uint64_t> GGenerations{0};
+
+// The domain a thread looked up last: most lookups repeat the domain of the one before, and this
+// spares them the instance's lock. A generation, unique per instance, keeps a pointer of a
+// destroyed instance from being used; domains live as long as their instance.
+struct TLastDomain {
+    std::uint64_t Generation = 0;
+    std::string Name;
+    TDomain *Domain = nullptr;
+};
+thread_local TLastDomain LastDomain;
 std::atomic<TResourceDomains *> GResourceDomains{nullptr};
 std::atomic<bool> GRouted{false};
 TResourceStringTable GStringTable;
@@ -333,7 +356,8 @@ std::string TDomain::FindTranslation(std::string_view Key) {
 // TGnuGettextInstance
 
 TGnuGettextInstance::TGnuGettextInstance(const std::string &ExecutableDirectory, const std::string &Language)
-    : FBaseDirectory(WithTrailingSeparator(ExecutableDirectory) + "locale") {
+    : FGeneration(++GGenerations),
+      FBaseDirectory(WithTrailingSeparator(ExecutableDirectory) + "locale") {
     SelectLanguage(Language);
     BindDomainDirectory("default", FBaseDirectory);
     SetCurrentDomain("default");
@@ -381,6 +405,16 @@ TDomain *TGnuGettextInstance::FindDomain(std::string_view Name) const {
 }
 
 TDomain &TGnuGettextInstance::DomainFor(const std::string &Name) {
+    if (LastDomain.Generation == FGeneration && LastDomain.Name == Name)
+        return *LastDomain.Domain;
+    TDomain &Domain = FindOrAddDomain(Name);
+    LastDomain.Generation = FGeneration;
+    LastDomain.Name = Name;
+    LastDomain.Domain = &Domain;
+    return Domain;
+}
+
+TDomain &TGnuGettextInstance::FindOrAddDomain(const std::string &Name) {
     {
         std::shared_lock Lock(FLock);
         if (TDomain *Found = FindDomain(Name))

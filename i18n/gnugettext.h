@@ -150,7 +150,9 @@ public:
 
 private:
     TDomain *FindDomain(std::string_view Name) const;
+    TDomain &FindOrAddDomain(const std::string &Name);
 
+    const std::uint64_t FGeneration; // unique per instance, for the threads' domain caches
     mutable std::shared_mutex FLock; // guards the fields below
     std::string FCurrentLanguage;
     std::string FCurrentDomain = "default";
