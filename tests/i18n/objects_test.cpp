@@ -130,7 +130,8 @@ TEST_F(ObjectTree, TranslatesOwnedTreeButNeverNamesEmptyOrReadOnlyTexts) {
     auto Group = Form.Own(Make(TLabelClass, "Port"));
     Group->AddText("Caption", "Port").AddText("Unknown", "Not in the catalogue");
     auto Inner = Group->Own(Make(TBoldLabelClass, "Label1"));
-    Inner->AddText("Caption", "Setup").AddObject("FocusControl", Group); // a cycle back up
+    Inner->AddText("Caption", "Setup")
+        .AddObject("FocusControl", TObjectRef(TObjectRef(), Group.get())); // a cycle
     Inner->AddObject("Nothing", nullptr);
 
     TranslateObjectTree(Form, "test");
