@@ -8,6 +8,7 @@
 #include "serial/ComText.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -141,7 +142,7 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path &Path, TMak
 // Writes beside the target and renames, so readers see the old or the new file, never half of one.
 // Returns 0 or the errno of the step that failed.
 int ReplaceFile(const std::filesystem::path &Path, const std::string &Content) {
-    static unsigned Counter = 0;
+    static std::atomic<unsigned> Counter{0};
     std::string Temp;
     TFd Fd(-1);
     // Exclusive creation: never write through a file or link that someone else put in our way.
@@ -260,8 +261,8 @@ TIniFile::TLine *TIniFile::FindEntry(std::string_view Section, std::string_view 
     return const_cast<TLine *>(std::as_const(*this).FindEntry(Section, Key));
 }
 
-TIniFile::TSection *TIniFile::FindSection(std::string_view Section) {
-    for (TSection &S : FSections)
+const TIniFile::TSection *TIniFile::FindSection(std::string_view Section) const {
+    for (const TSection &S : FSections)
         if (!S.Header.empty() && SameText(S.Name, Section))
             return &S;
     return nullptr;
@@ -282,7 +283,7 @@ std::int32_t TIniFile::ReadInteger(std::string_view Section, std::string_view Ke
 }
 
 bool TIniFile::SectionExists(std::string_view Section) const {
-    return const_cast<TIniFile *>(this)->FindSection(Section) != nullptr;
+    return FindSection(Section) != nullptr;
 }
 
 bool TIniFile::ValueExists(std::string_view Section, std::string_view Key) const {
@@ -303,7 +304,7 @@ void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::
         Line->Value = Value;
         return;
     }
-    TSection *Target = FindSection(Section);
+    auto *Target = const_cast<TSection *>(FindSection(Section));
     if (!Target) {
         // Keep a blank line between sections, as people write them.
         TSection &Last = FSections.back();
@@ -389,10 +390,6 @@ void TRegistryAccessor::WriteExpandString(const std::string &Name, const std::st
     Put(Name, rdExpandString, Value);
 }
 
-void TRegistryAccessor::WriteBinary(const std::string &Name, const std::vector<std::uint8_t> &Value) {
-    Put(Name, rdBinary, Value);
-}
-
 std::string TRegistryAccessor::ReadString(const std::string &Name) const {
     const TValue *V = Find(Name);
     if (!V)
@@ -436,8 +433,8 @@ std::vector<std::string> TRegistryAccessor::ValueNames() const {
     return Names;
 }
 
-// The backing file: one value a line, "name"="text", "name"=expand:"text", "name"=dword:0000002a or
-// "name"=hex:01,ff. In quoted texts a backslash escapes a quote, a backslash, or starts \xHH for any
+// The backing file: one value a line, "name"="text", "name"=expand:"text" or "name"=dword:0000002a.
+// In quoted texts a backslash escapes a quote, a backslash, or starts \xHH for any
 // byte below 0x20, so a value with a line break stays on its line.
 namespace {
 
@@ -493,24 +490,29 @@ std::optional<std::string> UnquoteRegText(std::string_view &S) {
     return std::nullopt;
 }
 
-std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view S) {
-    std::vector<std::uint8_t> Bytes;
-    while (!S.empty()) {
-        unsigned Byte = 0;
-        auto [End, Err] = std::from_chars(S.data(), S.data() + std::min<std::size_t>(2, S.size()), Byte, 16);
-        if (Err != std::errc() || End != S.data() + std::min<std::size_t>(2, S.size()))
-            return std::nullopt;
-        Bytes.push_back(static_cast<std::uint8_t>(Byte));
-        S.remove_prefix(std::min<std::size_t>(2, S.size()));
-        if (!S.empty() && S.front() == ',')
-            S.remove_prefix(1);
-        else if (!S.empty())
-            return std::nullopt;
-    }
-    return Bytes;
-}
-
 } // namespace
+
+std::optional<TRegistryAccessor::TValue> TRegistryAccessor::ParseLine(std::string_view Line) {
+    auto Name = UnquoteRegText(Line);
+    if (!Name || !Line.starts_with('='))
+        return std::nullopt;
+    Line.remove_prefix(1);
+    if (Line.starts_with("dword:")) {
+        const std::string_view Digits = Line.substr(6);
+        std::uint32_t Number = 0;
+        auto [End, Err] = std::from_chars(Digits.data(), Digits.data() + Digits.size(), Number, 16);
+        if (Digits.empty() || Err != std::errc() || End != Digits.data() + Digits.size())
+            return std::nullopt;
+        return TValue{*Name, rdInteger, Number};
+    }
+    const bool Expand = Line.starts_with("expand:");
+    if (Expand)
+        Line.remove_prefix(7);
+    auto Value = UnquoteRegText(Line);
+    if (!Value || !Line.empty())
+        return std::nullopt;
+    return TValue{*Name, Expand ? rdExpandString : rdString, std::move(*Value)};
+}
 
 void TRegistryAccessor::LoadFromFile(const std::filesystem::path &Path) {
     auto Content = ReadWholeFile(Path, [&](int Code) {
@@ -520,39 +522,10 @@ void TRegistryAccessor::LoadFromFile(const std::filesystem::path &Path) {
     std::vector<TValue> Values;
     std::string_view Text = Content ? std::string_view(*Content) : std::string_view();
     while (!Text.empty()) {
-        auto End = Text.find('\n');
-        std::string_view Line = Text.substr(0, End);
+        const auto End = Text.find('\n');
+        if (auto Value = ParseLine(Text.substr(0, End)))
+            Values.push_back(std::move(*Value)); // lines that do not parse are skipped
         Text = End == std::string_view::npos ? std::string_view() : Text.substr(End + 1);
-        auto Name = UnquoteRegText(Line);
-        if (!Name || Line.empty() || Line.front() != '=')
-            continue;
-        Line.remove_prefix(1);
-        TValue V{*Name, rdString, std::string()};
-        if (Line.starts_with("dword:")) {
-            std::uint32_t Number = 0;
-            auto Digits = Line.substr(6);
-            auto [P, Err] = std::from_chars(Digits.data(), Digits.data() + Digits.size(), Number, 16);
-            if (Err != std::errc() || P != Digits.data() + Digits.size() || Digits.empty())
-                continue;
-            V.Type = rdInteger;
-            V.Data = Number;
-        } else if (Line.starts_with("hex:")) {
-            auto Bytes = ParseHexBytes(Line.substr(4));
-            if (!Bytes)
-                continue;
-            V.Type = rdBinary;
-            V.Data = std::move(*Bytes);
-        } else {
-            if (Line.starts_with("expand:")) {
-                V.Type = rdExpandString;
-                Line.remove_prefix(7);
-            }
-            auto Value = UnquoteRegText(Line);
-            if (!Value || !Line.empty())
-                continue;
-            V.Data = std::move(*Value);
-        }
-        Values.push_back(std::move(V));
     }
     FValues = std::move(Values);
 }
@@ -566,14 +539,6 @@ void TRegistryAccessor::SaveToFile(const std::filesystem::path &Path) const {
             std::snprintf(Hex, sizeof Hex, "dword:%08x",
                           static_cast<unsigned>(std::get<std::uint32_t>(V.Data)));
             Out += Hex;
-        } else if (V.Type == rdBinary) {
-            Out += "hex:";
-            const auto &Bytes = std::get<std::vector<std::uint8_t>>(V.Data);
-            for (std::size_t i = 0; i < Bytes.size(); ++i) {
-                char Hex[4];
-                std::snprintf(Hex, sizeof Hex, "%02x", Bytes[i]);
-                Out += (i ? "," : "") + std::string(Hex);
-            }
         } else {
             Out += (V.Type == rdExpandString ? "expand:" : "") + QuoteRegText(std::get<std::string>(V.Data));
         }

@@ -80,7 +80,7 @@ private:
 
     const TLine *FindEntry(std::string_view Section, std::string_view Key) const;
     TLine *FindEntry(std::string_view Section, std::string_view Key);
-    TSection *FindSection(std::string_view Section);
+    const TSection *FindSection(std::string_view Section) const;
 
     std::vector<TSection> FSections{TSection{}};
     bool FByteOrderMark = false;
@@ -100,7 +100,7 @@ private:
 };
 
 // The value types that the store knows, with the registry's names.
-enum TRegistryDataType : std::uint8_t { rdString, rdExpandString, rdInteger, rdBinary };
+enum TRegistryDataType : std::uint8_t { rdString, rdExpandString, rdInteger };
 
 class TRegistryAccessor {
 public:
@@ -115,9 +115,8 @@ public:
     virtual std::string ReadString(const std::string &Name) const;
     virtual std::int32_t ReadInteger(const std::string &Name) const;
 
-    // For callers and tests that prepare keys with other value types.
+    // A text value that reads back as text, as the registry's expandable strings do.
     void WriteExpandString(const std::string &Name, const std::string &Value);
-    void WriteBinary(const std::string &Name, const std::vector<std::uint8_t> &Value);
     bool ValueExists(const std::string &Name) const;
     std::optional<TRegistryDataType> DataType(const std::string &Name) const;
     bool DeleteValue(const std::string &Name);
@@ -135,13 +134,14 @@ public:
     void SaveToFile(const std::filesystem::path &Path) const;
 
 private:
-    using TData = std::variant<std::string, std::uint32_t, std::vector<std::uint8_t>>;
+    using TData = std::variant<std::string, std::uint32_t>;
     struct TValue {
         std::string Name;
         TRegistryDataType Type;
         TData Data;
     };
 
+    static std::optional<TValue> ParseLine(std::string_view Line);
     const TValue *Find(const std::string &Name) const;
     void Put(const std::string &Name, TRegistryDataType Type, TData Data);
 

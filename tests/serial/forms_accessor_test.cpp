@@ -26,25 +26,11 @@ public:
     fs::path Path;
 };
 
-const std::string Messy = "stray=before any section\n"
-                          "; comment\n"
-                          "[ComPort]\n"
-                          "Port = ttyUSB0 \n"
-                          "garbage without equals\n"
-                          "=no key\n"
-                          "[broken header\n"
-                          "port=second occurrence\n"
-                          "Quoted=\"  padded  \"\n"
-                          "Bytes=\xFF\xFE\x80\n"
-                          "Long=" +
-                          std::string(100000, 'x') +
-                          "\n"
-                          "\n"
-                          "[Other]\n"
-                          "Keep=1\n"
-                          "[comport]\n"
-                          "BaudRate=115200\n"
-                          "Port=third\n";
+// Garbage, a broken header, repeated sections and keys, bytes that are not UTF-8, a very long line.
+const std::string Messy =
+    "stray=before any section\n; comment\n[ComPort]\nPort = ttyUSB0 \ngarbage\n=no key\n"
+    "[broken header\nport=second\nQuoted=\"  padded  \"\nBytes=\xFF\xFE\x80\nLong=" +
+    std::string(100000, 'x') + "\n\n[Other]\nKeep=1\n[comport]\nBaudRate=115200\nPort=third\n";
 
 TEST(IniFile, ReadsWhatItCanFromAMessyFile) {
     TIniFile Ini;
@@ -87,36 +73,25 @@ TEST(IniFile, ValuesRoundTripAndUnsafeOnesAreRefused) {
         EXPECT_EQ(Reloaded.ReadString("S", "K", "-"), Value) << '"' << Value << '"';
     }
     const std::string Before = Ini.Text();
-    EXPECT_THROW(Ini.WriteString("S", "K", "two\nlines"), EIniFileError);
-    EXPECT_THROW(Ini.WriteString("S", "K", "cr\r"), EIniFileError);
-    EXPECT_THROW(Ini.WriteString("S", "K=V", "x"), EIniFileError);
-    EXPECT_THROW(Ini.WriteString("S", "", "x"), EIniFileError);
-    EXPECT_THROW(Ini.WriteString("S", "[K", "x"), EIniFileError);
-    EXPECT_THROW(Ini.WriteString("S]x", "K", "x"), EIniFileError);
-    EXPECT_THROW(Ini.WriteString("S\n[T", "K", "x"), EIniFileError);
+    const std::pair<const char *, const char *> Unsafe[] = {{"S", "K=V"}, {"S", ""},    {"S", "[K"},
+                                                            {"S", " K"},  {"S]x", "K"}, {"S\n[T", "K"}};
+    for (const auto &[Section, Key] : Unsafe)
+        EXPECT_THROW(Ini.WriteString(Section, Key, "x"), EIniFileError) << Section << "/" << Key;
+    for (const char *Value : {"two\nlines", "cr\r"})
+        EXPECT_THROW(Ini.WriteString("S", "K", Value), EIniFileError);
     EXPECT_EQ(Ini.Text(), Before);
 }
 
 TEST(IniFile, IntegerThatIsNotAnIntegerReadsAsAbsent) {
-    struct {
-        const char *Text;
-        std::int32_t Value;
-    } const Cases[] = {{"42", 42},
-                       {" -7 ", -7},
-                       {"+5", 5},
-                       {"-2147483648", INT32_MIN},
-                       {"2147483647", INT32_MAX},
-                       {"2147483648", 99},
-                       {"12x", 99},
-                       {"", 99},
-                       {"0x10", 99},
-                       {"+-1", 99},
-                       {"- 1", 99},
-                       {"1.0", 99}};
-    for (const auto &C : Cases) {
+    // clang-format off
+    const std::pair<const char *, std::int32_t> Cases[] = {
+        {"42", 42}, {" -7 ", -7}, {"+5", 5}, {"-2147483648", INT32_MIN}, {"2147483647", INT32_MAX},
+        {"2147483648", 99}, {"12x", 99}, {"", 99}, {"0x10", 99}, {"+-1", 99}, {"- 1", 99}, {"1.0", 99}};
+    // clang-format on
+    for (const auto &[Text, Value] : Cases) {
         TIniFile Ini;
-        Ini.SetText(std::string("[S]\nK=") + C.Text + "\n");
-        EXPECT_EQ(Ini.ReadInteger("S", "K", 99), C.Value) << C.Text;
+        Ini.SetText(std::string("[S]\nK=") + Text + "\n");
+        EXPECT_EQ(Ini.ReadInteger("S", "K", 99), Value) << Text;
     }
 }
 
@@ -127,48 +102,29 @@ TEST(IniFile, FileRoundTripAndFailures) {
     Ini.LoadFromFile(File); // absent: empty, created by the first save
     EXPECT_EQ(Ini.Text(), "");
     Ini.SetText(Messy);
-    Ini.WriteInteger("ComPort", "Buffer.InputSize", 4096);
     Ini.SaveToFile(File);
     EXPECT_EQ(fs::directory_iterator(Dir.Path)->path(), File); // no temporary file left behind
-
     TIniFile Loaded;
     Loaded.LoadFromFile(File);
-    EXPECT_EQ(Loaded.Text(), Ini.Text());
+    EXPECT_EQ(Loaded.Text(), Messy);
 
     EXPECT_THROW(Loaded.LoadFromFile(Dir.Path), EIniFileError); // a folder
-    EXPECT_EQ(Loaded.Text(), Ini.Text());
+    EXPECT_EQ(Loaded.Text(), Messy);
     EXPECT_THROW(Ini.SaveToFile(Dir.Path / "missing" / "x.ini"), EIniFileError);
 }
 
-TEST(RegistryAccessor, ReadsFollowTheRegistryTypeRules) {
+// The read rules themselves are exercised by the port's registry loads; here: names, types and the
+// write error of a key opened for reading.
+TEST(RegistryAccessor, TypesNamesAndReadOnlyKeys) {
     TRegistryAccessor Reg;
     Reg.WriteString("Port", "COM3");
-    Reg.WriteInteger("Size", -1);
     Reg.WriteExpandString("Path", "%HOME%");
-    Reg.WriteBinary("Blob", {1, 2});
-    EXPECT_EQ(Reg.ReadString("port"), "COM3");
-    EXPECT_EQ(Reg.ReadInteger("SIZE"), -1);
+    EXPECT_EQ(Reg.ReadString("PORT"), "COM3");
     EXPECT_EQ(Reg.ReadString("Path"), "%HOME%");
-
-    struct {
-        const char *Name;
-        bool Integer;
-    } const Failing[] = {{"Absent", false}, {"Absent", true}, {"Size", false},
-                         {"Blob", false},   {"Port", true},   {"Path", true}};
-    for (const auto &F : Failing) {
-        try {
-            F.Integer ? (void)Reg.ReadInteger(F.Name) : (void)Reg.ReadString(F.Name);
-            ADD_FAILURE() << F.Name << " read";
-        } catch (const ERegistryError &E) {
-            EXPECT_EQ(E.Kind(), ERegistryError::rkRead);
-            EXPECT_EQ(E.ValueName(), F.Name);
-            EXPECT_NE(std::string(E.what()).find(F.Name), std::string::npos) << E.what();
-        }
-    }
-
-    Reg.WriteInteger("Port", 7); // a write replaces the type as well
-    EXPECT_EQ(Reg.ReadInteger("Port"), 7);
-    EXPECT_EQ(Reg.ValueNames(), (std::vector<std::string>{"Port", "Size", "Path", "Blob"}));
+    EXPECT_THROW(Reg.ReadInteger("Path"), ERegistryError);
+    Reg.WriteInteger("port", -1); // replaces value and type, keeps the first spelling
+    EXPECT_EQ(Reg.ReadInteger("Port"), -1);
+    EXPECT_EQ(Reg.ValueNames(), (std::vector<std::string>{"Port", "Path"}));
 
     Reg.SetReadOnly(true);
     try {
@@ -176,38 +132,33 @@ TEST(RegistryAccessor, ReadsFollowTheRegistryTypeRules) {
         ADD_FAILURE() << "write on a read-only key";
     } catch (const ERegistryError &E) {
         EXPECT_EQ(E.Kind(), ERegistryError::rkWrite);
-        EXPECT_EQ(E.ValueName(), "Port");
+        EXPECT_NE(std::string(E.what()).find("\"Port\""), std::string::npos) << E.what();
     }
-    EXPECT_EQ(Reg.ReadInteger("Port"), 7);
+    EXPECT_EQ(Reg.ReadInteger("Port"), -1);
 }
 
 TEST(RegistryAccessor, BackingFileKeepsEveryValueAndType) {
     TTempDir Dir;
     TRegistryAccessor Reg;
-    Reg.WriteString("Odd \"name\"\\", "line\nbreak\t\"quoted\" \\ \xC5\xA1");
+    const std::string Odd = "line\nbreak\t\"quoted\" \\ \xC5\xA1";
+    Reg.WriteString("Odd \"name\"\\", Odd);
     Reg.WriteString("Empty", "");
     Reg.WriteInteger("Min", INT32_MIN);
     Reg.WriteExpandString("Exp", "%X%");
-    Reg.WriteBinary("Blob", {0, 0xFF, 0x10});
-    Reg.WriteBinary("NoBytes", {});
     Reg.SaveToFile(Dir.Path / "key.reg");
 
     TRegistryAccessor Loaded;
     Loaded.WriteString("Stale", "x");
     Loaded.LoadFromFile(Dir.Path / "key.reg");
     EXPECT_EQ(Loaded.ValueNames(), Reg.ValueNames());
-    EXPECT_EQ(Loaded.ReadString("Odd \"name\"\\"), "line\nbreak\t\"quoted\" \\ \xC5\xA1");
+    EXPECT_EQ(Loaded.ReadString("Odd \"name\"\\"), Odd);
     EXPECT_EQ(Loaded.ReadString("Empty"), "");
     EXPECT_EQ(Loaded.ReadInteger("Min"), INT32_MIN);
     EXPECT_EQ(Loaded.DataType("Exp"), rdExpandString);
-    EXPECT_EQ(Loaded.DataType("Blob"), rdBinary);
-    EXPECT_EQ(Loaded.DataType("NoBytes"), rdBinary);
 
-    // Lines it cannot parse are skipped, the rest still loads.
-    std::ofstream(Dir.Path / "bad.reg")
-        << "junk\n\"A\"=dword:zz\n\"B\"=\"unterminated\n\"C\"=\"ok\"\n\"D\"=hex:1\n";
+    std::ofstream(Dir.Path / "bad.reg") << "junk\n\"A\"=dword:zz\n\"B\"=\"open\n\"C\"=\"ok\"\n\"D\"=\"x\"y\n";
     Loaded.LoadFromFile(Dir.Path / "bad.reg");
-    EXPECT_EQ(Loaded.ValueNames(), (std::vector<std::string>{"C", "D"}));
+    EXPECT_EQ(Loaded.ValueNames(), std::vector<std::string>{"C"});
     EXPECT_THROW(Loaded.LoadFromFile(Dir.Path), ERegistryError);
 }
 
