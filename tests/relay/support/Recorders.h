@@ -1,5 +1,4 @@
-// Test doubles for the relay logic's outlets: a console that keeps its lines newest first, and
-// a scope that records message boxes and beeps instead of showing them.
+// Test doubles for the relay logic's outlets, and the controller's state as one short text.
 #pragma once
 
 #include "relay/Console.h"
@@ -7,32 +6,19 @@
 #include "relay/ReleUnit.h"
 
 #include <functional>
-#include <ostream>
 #include <string>
 #include <vector>
 
-struct TConsoleLine {
-    std::string Text;
-    TColor Colour;
-
-    bool operator==(const TConsoleLine &) const = default;
-};
-
-// Readable failure messages: the enums are one byte and would print as characters.
-void PrintTo(const TConsoleLine &Line, std::ostream *Os);
-void PrintTo(TCmdClass Class, std::ostream *Os);
-void PrintTo(TRespondKind Kind, std::ostream *Os);
-
+// Keeps each line as "<colour> <text>", colour one of blue, maroon, red or r,g,b.
 class TRecordingConsole : public TConsole {
 public:
     void InsertFirstLine(const std::string &Line, TColor Colour) override;
+    // The lines in the order they were written, oldest first (the screen shows them reversed).
+    std::vector<std::string> Written() const { return {Lines.rbegin(), Lines.rend()}; }
 
-    std::vector<TConsoleLine> Lines; // Lines[0] is the newest, as on screen
-    bool FailWrites = false;         // throw instead of recording
-    std::function<void()> OnInsert;  // runs as a line goes in, like the window's lamp refresh
-
-    // The lines in the order they were written, oldest first.
-    std::vector<TConsoleLine> Written() const { return {Lines.rbegin(), Lines.rend()}; }
+    std::vector<std::string> Lines; // newest first
+    bool FailWrites = false;        // throw instead of recording
+    std::function<void()> OnInsert; // runs as a line goes in, like the window's lamp refresh
 };
 
 // Installs recording hooks for its lifetime and puts the previous ones back afterwards.
@@ -50,3 +36,7 @@ private:
     TMessageBoxHook FPrevMessageBox;
     TBeepHook FPrevBeep;
 };
+
+// "R100000 I000000 A1 T0": relay 1 on, no input active, alarm armed, not triggered.
+std::string StateOf(const TRele &Rele);
+void SetState(TRele &Rele, const std::string &State);
