@@ -108,7 +108,7 @@ private:
     void Pump(TClock::time_point Now);
     bool WriteOut();
     bool ReadLine(TClock::time_point Now);
-    void ReadStdin(TClock::time_point Now);
+    void ReadStdin();
     void AddStdinLine(std::string_view Line);
     int Timeout(TClock::time_point Now) const;
     bool Finished(TClock::time_point Now) const;
@@ -158,7 +158,7 @@ int TSimulator::Run() {
         if ((Fds[1].revents & POLLOUT) && !WriteOut())
             return 1;
         if (Fds[2].revents)
-            ReadStdin(Then);
+            ReadStdin();
     }
 }
 
@@ -260,7 +260,7 @@ bool TSimulator::ReadLine(TClock::time_point Now) {
     return true;
 }
 
-void TSimulator::ReadStdin(TClock::time_point) {
+void TSimulator::ReadStdin() {
     char Buffer[1024];
     const ssize_t Got = ::read(STDIN_FILENO, Buffer, sizeof Buffer);
     if (Got < 0 && errno == EINTR)
