@@ -104,10 +104,8 @@ public:
     }
     TFd(const TFd &) = delete;
     TFd &operator=(const TFd &) = delete;
-    TFd &operator=(TFd &&Other) noexcept {
-        std::swap(FFd, Other.FFd);
-        return *this;
-    }
+    TFd(TFd &&Other) noexcept : FFd(std::exchange(Other.FFd, -1)) {}
+    TFd &operator=(TFd &&) = delete;
     int Get() const noexcept { return FFd; }
     // Closing is where a full disk may finally show, so the caller wants its result.
     int Close() noexcept {
@@ -139,30 +137,40 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path &Path, TMak
     return Content;
 }
 
+// Exclusive creation beside the target: never write through a file or link that someone else put in
+// our way. Fills Temp with the name; an empty descriptor (errno set) when no name could be had.
+TFd CreateTempBeside(const std::filesystem::path &Path, std::string &Temp) {
+    static std::atomic<unsigned> Counter{0};
+    for (int Attempt = 0;; ++Attempt) {
+        Temp = Path.string() + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++Counter);
+        TFd Fd(::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (Fd.Get() >= 0 || errno != EEXIST || Attempt >= 100)
+            return Fd;
+    }
+}
+
+int WriteAll(int Fd, const std::string &Content) {
+    for (std::size_t Done = 0; Done < Content.size();) {
+        const ssize_t N = ::write(Fd, Content.data() + Done, Content.size() - Done);
+        if (N < 0 && errno != EINTR)
+            return errno;
+        if (N > 0)
+            Done += static_cast<std::size_t>(N);
+    }
+    return 0;
+}
+
 // Writes beside the target and renames, so readers see the old or the new file, never half of one.
 // Returns 0 or the errno of the step that failed.
 int ReplaceFile(const std::filesystem::path &Path, const std::string &Content) {
-    static std::atomic<unsigned> Counter{0};
     std::string Temp;
-    TFd Fd(-1);
-    // Exclusive creation: never write through a file or link that someone else put in our way.
-    for (int Attempt = 0; Fd.Get() < 0; ++Attempt) {
-        Temp = Path.string() + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++Counter);
-        Fd = TFd(::open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (Fd.Get() < 0 && (errno != EEXIST || Attempt >= 100))
-            return errno;
-    }
+    TFd Fd = CreateTempBeside(Path, Temp);
+    if (Fd.Get() < 0)
+        return errno;
     struct stat Old {};
     if (::stat(Path.c_str(), &Old) == 0)
         ::fchmod(Fd.Get(), Old.st_mode & 07777); // best effort: keep the old file's permissions
-    int Error = 0;
-    for (std::size_t Done = 0; Done < Content.size() && Error == 0;) {
-        ssize_t N = ::write(Fd.Get(), Content.data() + Done, Content.size() - Done);
-        if (N < 0 && errno != EINTR)
-            Error = errno;
-        else if (N > 0)
-            Done += static_cast<std::size_t>(N);
-    }
+    int Error = WriteAll(Fd.Get(), Content);
     if (Error == 0 && ::fsync(Fd.Get()) != 0)
         Error = errno;
     if (Fd.Close() != 0 && Error == 0)
@@ -210,29 +218,32 @@ void TIniFile::SetText(std::string_view Text) {
 
     FSections.assign(1, TSection{});
     while (!Text.empty()) {
-        auto End = Text.find('\n');
+        const auto End = Text.find('\n');
         std::string_view Raw = Text.substr(0, End);
         Text = End == std::string_view::npos ? std::string_view() : Text.substr(End + 1);
         if (!Raw.empty() && Raw.back() == '\r')
             Raw.remove_suffix(1);
-
-        const std::string_view Line = Trim(Raw);
-        if (!Line.empty() && Line.front() == '[') {
-            if (auto Close = Line.find(']'); Close != std::string_view::npos) {
-                FSections.push_back(
-                    TSection{std::string(Trim(Line.substr(1, Close - 1))), std::string(Raw), {}});
-                continue;
-            }
-        }
-        TLine Entry{std::string(Raw), {}, {}};
-        const auto Equals = Line.find('=');
-        const bool Comment = !Line.empty() && (Line.front() == ';' || Line.front() == '#');
-        if (!Comment && Equals != std::string_view::npos && !Trim(Line.substr(0, Equals)).empty()) {
-            Entry.Key = Trim(Line.substr(0, Equals));
-            Entry.Value = DecodeIniValue(Line.substr(Equals + 1));
-        }
-        FSections.back().Lines.push_back(std::move(Entry));
+        AddLine(Raw);
     }
+}
+
+// A header starts a section; a line with a key before "=" is an entry; anything else (comments,
+// blanks, garbage, a header without its "]") stays in the current section as it came.
+void TIniFile::AddLine(std::string_view Raw) {
+    const std::string_view Line = Trim(Raw);
+    const auto Close = Line.find(']');
+    if (Line.starts_with('[') && Close != std::string_view::npos) {
+        FSections.push_back(TSection{std::string(Trim(Line.substr(1, Close - 1))), std::string(Raw), {}});
+        return;
+    }
+    TLine Entry{std::string(Raw), {}, {}};
+    const auto Equals = Line.find('=');
+    const bool Comment = Line.starts_with(';') || Line.starts_with('#');
+    if (!Comment && Equals != std::string_view::npos && !Trim(Line.substr(0, Equals)).empty()) {
+        Entry.Key = Trim(Line.substr(0, Equals));
+        Entry.Value = DecodeIniValue(Line.substr(Equals + 1));
+    }
+    FSections.back().Lines.push_back(std::move(Entry));
 }
 
 std::string TIniFile::Text() const {
@@ -304,21 +315,24 @@ void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::
         Line->Value = Value;
         return;
     }
-    auto *Target = const_cast<TSection *>(FindSection(Section));
-    if (!Target) {
-        // Keep a blank line between sections, as people write them.
-        TSection &Last = FSections.back();
-        if (!Last.Lines.empty() ? !Trim(Last.Lines.back().Raw).empty() : !Last.Header.empty())
-            Last.Lines.push_back(TLine{});
-        FSections.push_back(TSection{std::string(Section), "[" + std::string(Section) + "]", {}});
-        Target = &FSections.back();
-    }
+    TSection &Target = SectionForNewKey(Section);
     // After the section's last non-blank line, so the blank line before the next section stays.
-    auto Pos = Target->Lines.end();
-    while (Pos != Target->Lines.begin() && Trim(std::prev(Pos)->Raw).empty())
+    auto Pos = Target.Lines.end();
+    while (Pos != Target.Lines.begin() && Trim(std::prev(Pos)->Raw).empty())
         --Pos;
-    Target->Lines.insert(
+    Target.Lines.insert(
         Pos, TLine{std::string(Key) + "=" + EncodeIniValue(Value), std::string(Key), std::string(Value)});
+}
+
+TIniFile::TSection &TIniFile::SectionForNewKey(std::string_view Section) {
+    if (const TSection *Found = FindSection(Section))
+        return const_cast<TSection &>(*Found);
+    // Keep a blank line between sections, as people write them.
+    TSection &Last = FSections.back();
+    if (!Last.Lines.empty() ? !Trim(Last.Lines.back().Raw).empty() : !Last.Header.empty())
+        Last.Lines.push_back(TLine{});
+    FSections.push_back(TSection{std::string(Section), "[" + std::string(Section) + "]", {}});
+    return FSections.back();
 }
 
 void TIniFile::WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value) {

@@ -78,6 +78,8 @@ private:
         std::vector<TLine> Lines;
     };
 
+    void AddLine(std::string_view Raw);
+    TSection &SectionForNewKey(std::string_view Section);
     const TLine *FindEntry(std::string_view Section, std::string_view Key) const;
     TLine *FindEntry(std::string_view Section, std::string_view Key);
     const TSection *FindSection(std::string_view Section) const;
