@@ -38,6 +38,7 @@ protected:
     static void SetUpTestSuite() {
         static int Argc = 1;
         static char Name[] = "i18n_qt_test", *Argv[] = {Name, nullptr};
+        qputenv("QT_QPA_PLATFORM", "offscreen"); // never a real display, however the test is started
         static QApplication App(Argc, Argv);
         Write("cport",
               R"(msgid "Setup" msgstr "Nastavení" msgid "Port" msgstr "Přípojka" msgid "OK" msgstr "Budiž"
