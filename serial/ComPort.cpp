@@ -415,7 +415,7 @@ void TCustomComPort::ClosePort() {
     FClosing = true;
     try {
         ProcessBeforeClose();
-        AbortAllOperations();
+        AbortOrIgnoreVanishedDevice();
     } catch (...) {
         FClosing = false;
         throw;
@@ -425,6 +425,18 @@ void TCustomComPort::ClosePort() {
     FConnected = false;
     FClosing = false;
     ProcessAfterClose();
+}
+
+void TCustomComPort::AbortOrIgnoreVanishedDevice() {
+    try {
+        AbortAllOperations();
+    } catch (const EComPort &E) {
+        // A device that has gone (a USB adapter pulled out) refuses the abort for good; it has
+        // nothing left to abort, and refusing the close would leave the port stuck open.
+        const std::int32_t Code = E.SystemErrorNumber();
+        if (Code != EIO && Code != ENXIO && Code != ENODEV)
+            throw;
+    }
 }
 
 void TCustomComPort::ForceClose() noexcept {

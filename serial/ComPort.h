@@ -453,6 +453,7 @@ private:
     void StartWatching();
     void StopWatching() noexcept;
     void ForceClose() noexcept;
+    void AbortOrIgnoreVanishedDevice();
     template <typename F> void TellListeners(F Call);
 
     TComDriver &FDriver;

@@ -245,7 +245,7 @@ TEST_F(ComPortLifecycle, MissingDeviceReportsFileNotFound) {
 TEST_F(ComPortLifecycle, RefusedAbortLeavesThePortOpenAndACloseLaterSucceeds) {
     Port.OpenPort();
     Log.Take();
-    Driver.FailNext("PurgeComm", EIO);
+    Driver.FailNext("PurgeComm", EINVAL);
     try {
         Port.ClosePort();
         FAIL() << "no error";
@@ -285,12 +285,12 @@ TEST(ComPortDestruction, FailedCloseIsReportedAndNothingIsLeftOpen) {
     {
         TComPort Port(Driver);
         Port.OpenPort();
-        Driver.FailAlways("PurgeComm", EIO);
+        Driver.FailAlways("PurgeComm", EINVAL);
     }
     SetErrorReportHook(nullptr);
     Driver.ClearFailures();
     EXPECT_FALSE(Driver.IsOpen("COM1"));
-    EXPECT_EQ(Reports, std::vector<std::string>{"PurgeComm function failed (win error code: 5)"});
+    EXPECT_EQ(Reports, std::vector<std::string>{"PurgeComm function failed (win error code: 22)"});
 }
 
 TEST_F(ComPortLifecycle, LoadingRecordsConnectedAndOpensAfterwards) {

@@ -24,15 +24,14 @@
 #include <vector>
 
 // Runs queued main-thread calls, as the panel's message loop does, until Done() holds; false when
-// it still does not hold after the bound.
+// it still does not hold after the bound. Conditions that no queued call announces (a delivery on
+// the event thread, a driver call) are looked at again after every short wait.
 template <typename P> bool PumpUntil(P Done, int Milliseconds = 10000) {
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Milliseconds);
     while (!Done()) {
-        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            Deadline - std::chrono::steady_clock::now());
-        if (Left.count() <= 0)
+        if (std::chrono::steady_clock::now() >= Deadline)
             return false;
-        WaitForSingleObject(MainThreadCallsPending(), static_cast<DWORD>(Left.count()));
+        WaitForSingleObject(MainThreadCallsPending(), 2);
         ProcessMainThreadCalls();
     }
     return true;
