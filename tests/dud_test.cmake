@@ -11,7 +11,14 @@ function(dud_add_tests lib)
     add_executable(${target} ${src} ${support})
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(${target} PRIVATE ${lib} ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main dud_warnings)
-    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${lib};${ARG_LABELS}"
-                         ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    # One label per test: a list here would be split into separate properties by the discovery
+    # script, losing the label and the environment.
+    if(ARG_LABELS)
+      list(GET ARG_LABELS 0 label)
+    else()
+      set(label ${lib})
+    endif()
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label}
+                         ENVIRONMENT QT_QPA_PLATFORM=offscreen)
   endforeach()
 endfunction()
