@@ -15,6 +15,15 @@
 //     ERegistryError; so does a write to a key opened for reading only. Value names are compared
 //     without regard to ASCII letter case, as the registry does.
 //
+// The port's four operations (defined in ComStorage.cpp) write and read the groups of its
+// StoredGroups in a fixed order (basic, others, parity, buffer, time-outs, flow control), each
+// value in its text form (ComText.h) or as an integer. A loaded value goes through its setter before
+// the next key is read, so an open port applies it at once (a new "Port" reopens the port) and a
+// failure - an accessor error or a refused setting - leaves the values loaded before it in place.
+// From an initialisation file an absent key keeps the current value; from the registry an absent
+// value stops the load with the read error, rather than loading as empty text and resetting the
+// setting (an empty "Port" would close an open port).
+//
 // Thread safety: none; an accessor belongs to the thread that uses it.
 #pragma once
 
