@@ -1,0 +1,237 @@
+// How quickly a received byte reaches OnRxChar on the main thread, and how often an idle open port
+// wakes up, measured over a pseudo-terminal pair against Qt's QSerialPort (readyRead) in the same
+// run and on the same kind of pair.
+//
+//   event_latency_bench [bytes=10000] [idle seconds=5]
+//
+// Latency: the far end writes one byte, the handler on the main thread notes the time, reads the
+// byte and has the far end write the next one. Both peers run under the same Qt event loop; the
+// port's main-thread calls are drained from it through the wake-up hook, as in the panel.
+// Idle wake-ups: context switches of every thread of the process while an open port sits idle.
+#include "serial/ComPlatform.h"
+#include "serial/ComPort.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+#if __has_include(<QtSerialPort/QSerialPort>)
+#include <QtCore/QCoreApplication>
+#include <QtCore/QEventLoop>
+#include <QtCore/QTimer>
+#include <QtSerialPort/QSerialPort>
+#define DUD_HAVE_QSERIALPORT 1
+#endif
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+struct TPty {
+    int Master = -1, Slave = -1;
+    std::string Path;
+    TPty() {
+        if (::openpty(&Master, &Slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        Path = ::ttyname(Slave);
+        termios Raw{};
+        ::tcgetattr(Master, &Raw);
+        ::cfmakeraw(&Raw);
+        ::tcsetattr(Master, TCSANOW, &Raw);
+    }
+    ~TPty() {
+        if (Slave >= 0)
+            ::close(Slave);
+        if (Master >= 0)
+            ::close(Master);
+    }
+    void Send() const { [[maybe_unused]] auto n = ::write(Master, "x", 1); }
+};
+
+struct TStats {
+    double Median = 0, P99 = 0;
+    std::size_t Count = 0;
+};
+
+TStats Summarise(std::vector<double> Micros) {
+    TStats S;
+    S.Count = Micros.size();
+    if (Micros.empty())
+        return S;
+    std::sort(Micros.begin(), Micros.end());
+    S.Median = Micros[Micros.size() / 2];
+    S.P99 = Micros[std::min(Micros.size() - 1, Micros.size() * 99 / 100)];
+    return S;
+}
+
+// Voluntary plus involuntary context switches of every thread of this process.
+long ContextSwitches() {
+    long Total = 0;
+    for (const auto &Task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream Status(Task.path() / "status");
+        std::string Line;
+        while (std::getline(Status, Line))
+            if (Line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                Line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                Total += std::atol(Line.substr(Line.find(':') + 1).c_str());
+    }
+    return Total;
+}
+
+// Runs the main loop until Done() or the bound: Qt's loop when Qt is here (the port's calls reach it
+// through the wake-up hook), else the port's queue alone. Handlers call LoopCheck() after each step
+// so the loop ends as soon as Done() holds, without polling.
+std::function<void()> LoopCheck = [] {};
+
+void RunLoopUntil(const std::function<bool()> &Done, int Milliseconds) {
+    if (Done())
+        return;
+#ifdef DUD_HAVE_QSERIALPORT
+    QEventLoop Loop;
+    QTimer::singleShot(Milliseconds, &Loop, &QEventLoop::quit);
+    LoopCheck = [&] {
+        if (Done())
+            Loop.quit();
+    };
+    Loop.exec();
+#else
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(Milliseconds);
+    while (!Done() && TClock::now() < Deadline) {
+        WaitForSingleObject(
+            MainThreadCallsPending(),
+            static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::max(Deadline - TClock::now(), TClock::duration::zero()))
+                                   .count()));
+        ProcessMainThreadCalls();
+    }
+#endif
+    LoopCheck = [] {};
+}
+
+bool MeasurePort(std::size_t Bytes, TStats &Latency) {
+    TPty Pty;
+    TComPort Port;
+    Port.SetPort(Pty.Path);
+    Port.SetBaudRate(br115200);
+    std::vector<double> Micros;
+    Micros.reserve(Bytes);
+    TClock::time_point Sent;
+    Port.SetOnRxChar([&](TCustomComPort &P, std::int32_t Count) {
+        const auto Now = TClock::now();
+        std::string Text;
+        P.ReadText(Text, Count);
+        Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
+        if (Micros.size() < Bytes) {
+            Sent = TClock::now();
+            Pty.Send();
+        }
+        LoopCheck();
+    });
+    try {
+        Port.OpenPort();
+    } catch (const EComPort &E) {
+        std::printf("TComPort: cannot open %s: %s\n", Pty.Path.c_str(), E.what());
+        return false;
+    }
+    Sent = TClock::now();
+    Pty.Send();
+    RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
+    Latency = Summarise(Micros);
+    return true;
+}
+
+long IdleWakeups(int Seconds, const std::function<void()> &Open) {
+    Open();
+    RunLoopUntil([] { return false; }, 200); // let the opening settle
+    const long Before = ContextSwitches();
+    RunLoopUntil([] { return false; }, Seconds * 1000);
+    return ContextSwitches() - Before;
+}
+
+#ifdef DUD_HAVE_QSERIALPORT
+bool MeasureQt(std::size_t Bytes, TStats &Latency) {
+    TPty Pty;
+    QSerialPort Serial(QString::fromStdString(Pty.Path));
+    std::vector<double> Micros;
+    Micros.reserve(Bytes);
+    TClock::time_point Sent;
+    QObject::connect(&Serial, &QSerialPort::readyRead, [&] {
+        const auto Now = TClock::now();
+        Serial.readAll();
+        Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
+        if (Micros.size() < Bytes) {
+            Sent = TClock::now();
+            Pty.Send();
+        }
+        LoopCheck();
+    });
+    if (!Serial.open(QIODevice::ReadWrite)) {
+        std::printf("QSerialPort: cannot open %s: %s\n", Pty.Path.c_str(),
+                    Serial.errorString().toUtf8().constData());
+        return false;
+    }
+    Sent = TClock::now();
+    Pty.Send();
+    RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
+    Latency = Summarise(Micros);
+    return true;
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const std::size_t Bytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 10000;
+    const int IdleSeconds = argc > 2 ? std::atoi(argv[2]) : 5;
+#ifdef DUD_HAVE_QSERIALPORT
+    QCoreApplication App(argc, argv);
+    SetWakeMainThreadHook([] {
+        QMetaObject::invokeMethod(
+            qApp, [] { ProcessMainThreadCalls(); }, Qt::QueuedConnection);
+    });
+#endif
+    TStats Ours, Peer;
+    const bool HaveOurs = MeasurePort(Bytes, Ours);
+    if (HaveOurs)
+        std::printf("TComPort OnRxChar     : %zu bytes, median %.1f us, p99 %.1f us\n", Ours.Count,
+                    Ours.Median, Ours.P99);
+#ifdef DUD_HAVE_QSERIALPORT
+    const bool HavePeer = MeasureQt(Bytes, Peer);
+    if (HavePeer)
+        std::printf("QSerialPort readyRead : %zu bytes, median %.1f us, p99 %.1f us\n", Peer.Count,
+                    Peer.Median, Peer.P99);
+    if (HaveOurs && HavePeer && Peer.Median > 0 && Peer.P99 > 0)
+        std::printf("ratio TComPort/QSerialPort: median %.2f, p99 %.2f\n", Ours.Median / Peer.Median,
+                    Ours.P99 / Peer.P99);
+#else
+    std::printf("QSerialPort not available in this build: no peer figures\n");
+#endif
+
+    if (HaveOurs) {
+        TPty Pty;
+        TComPort Port;
+        Port.SetPort(Pty.Path);
+        const long Wakeups = IdleWakeups(IdleSeconds, [&] { Port.OpenPort(); });
+        std::printf("TComPort idle %d s    : %ld context switches in the whole process\n", IdleSeconds,
+                    Wakeups);
+    }
+#ifdef DUD_HAVE_QSERIALPORT
+    {
+        TPty Pty;
+        QSerialPort Serial(QString::fromStdString(Pty.Path));
+        const long Wakeups = IdleWakeups(IdleSeconds, [&] { Serial.open(QIODevice::ReadWrite); });
+        std::printf("QSerialPort idle %d s : %ld context switches in the whole process\n", IdleSeconds,
+                    Wakeups);
+    }
+#endif
+    return HaveOurs ? 0 : 1;
+}
