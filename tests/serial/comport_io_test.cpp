@@ -114,19 +114,6 @@ TEST_F(ComPortIo, AbortEndsAPendingReadWithTheReadError) {
     EXPECT_EQ(Operation, nullptr);
 }
 
-TEST_F(ComPortIo, PendingWriteCompletesThroughItsRecord) {
-    Driver.HoldWrites(true);
-    TComOperation *Operation = NewOperation();
-    const std::string Text = "AL=1s";
-    EXPECT_EQ(Port.BeginWriteText(Text, Operation), 0);
-    EXPECT_EQ(Driver.Written("COM1"), "");
-    Driver.ReleaseWrites("COM1");
-    EXPECT_EQ(Port.WaitForOperation(Operation), 5);
-    EXPECT_EQ(Driver.Written("COM1"), "AL=1s");
-    FreeOperation(Operation);
-    Driver.HoldWrites(false);
-}
-
 TEST_F(ComPortIo, ParityErrorsCountOnlyWhileCheckingParity) {
     for (bool Check : {false, true}) {
         Port.Parity().SetCheck(Check);

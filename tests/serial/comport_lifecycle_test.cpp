@@ -33,7 +33,6 @@ TEST(ComPortDcb, BlockIsBuiltFromTheSettingsAlone) {
              P.SetCustomBaudRate(250000);
          },
          [](DCB &D) { D.BaudRate = 250000; }},
-        {"4800 8N1", [](TComPort &P) { P.SetBaudRate(br4800); }, [](DCB &D) { D.BaudRate = 4800; }},
         {"parity check without replace",
          [](TComPort &P) {
              P.Parity().SetCheck(true);
@@ -50,7 +49,6 @@ TEST(ComPortDcb, BlockIsBuiltFromTheSettingsAlone) {
              D.Flags |= DCB_PARITY | DCB_ERROR_CHAR;
              D.ErrorChar = 'x';
          }},
-        {"replace without check", [](TComPort &P) { P.Parity().SetReplace(true); }, [](DCB &) {}},
         {"input queue 4096", [](TComPort &P) { P.Buffer().SetInputSize(4096); },
          [](DCB &D) { D.XonLim = D.XoffLim = 1024; }},
         {"input queue 300000", [](TComPort &P) { P.Buffer().SetInputSize(300000); },
@@ -84,13 +82,6 @@ TEST(ComPortDcb, BlockIsBuiltFromTheSettingsAlone) {
              D.XonChar = 'A';
              D.XoffChar = 'B';
          }},
-        {"RTS toggle, DSR flow and sensitivity",
-         [](TComPort &P) {
-             P.FlowControl().SetControlRTS(rtsToggle);
-             P.FlowControl().SetOutDSRFlow(true);
-             P.FlowControl().SetDSRSensitivity(true);
-         },
-         [](DCB &D) { D.Flags |= 0x3000 | DCB_OUTX_DSR_FLOW | DCB_DSR_SENSITIVITY; }},
         {"discard null, event character",
          [](TComPort &P) {
              P.SetDiscardNull(true);
@@ -229,19 +220,6 @@ TEST_F(ComPortLifecycle, EachFailureLeavesThePortAsDocumented) {
     }
 }
 
-TEST_F(ComPortLifecycle, MissingDeviceReportsFileNotFound) {
-    Port.SetPort("COM9");
-    try {
-        Port.OpenPort();
-        FAIL() << "no error";
-    } catch (const EComPort &E) {
-        EXPECT_EQ(E.ErrorNumber(), 1);
-        EXPECT_EQ(E.SystemErrorNumber(), ENOENT);
-        EXPECT_STREQ(E.what(), "Unable to open com port (win error code: 2)");
-    }
-    EXPECT_EQ(Log.Take(), std::vector<std::string>{"BeforeOpen"});
-}
-
 TEST_F(ComPortLifecycle, RefusedAbortLeavesThePortOpenAndACloseLaterSucceeds) {
     Port.OpenPort();
     Log.Take();
@@ -314,26 +292,6 @@ TEST_F(ComPortLifecycle, OpeningErrorAfterLoadingGoesToTheApplicationReport) {
     SetErrorReportHook(nullptr);
     EXPECT_FALSE(Port.Connected());
     EXPECT_EQ(Reports, std::vector<std::string>{"Unable to open com port (win error code: 2)"});
-}
-
-TEST_F(ComPortLifecycle, DesignModeNeverTouchesTheDevice) {
-    Port.SetDesignMode(true);
-    Port.SetConnected(true);
-    Port.OpenPort();
-    Port.SetBaudRate(br110);
-    Port.ClosePort();
-    EXPECT_TRUE(Driver.Calls().empty());
-}
-
-TEST_F(ComPortLifecycle, SetupDialogRunsThroughTheRegisteredHook) {
-    EXPECT_THROW(Port.RunSetupDialog(), std::logic_error);
-    SetSetupDialogHook([](TCustomComPort &P) {
-        P.SetBaudRate(br2400);
-        return true;
-    });
-    EXPECT_TRUE(Port.RunSetupDialog());
-    SetSetupDialogHook(nullptr);
-    EXPECT_EQ(Port.BaudRate(), br2400);
 }
 
 } // namespace

@@ -8,22 +8,6 @@
 
 namespace {
 
-TEST(ComPortSettings, NewPortHasDocumentedDefaults) {
-    TScriptComDriver Driver;
-    TComPort Port(Driver);
-    EXPECT_EQ(Port.BaudRate(), br9600);
-    EXPECT_EQ(Port.Port(), "COM1");
-    EXPECT_EQ(Port.FlowControl().FlowControl(), fcNone);
-    EXPECT_EQ(Port.Events(), AllComEvents);
-    EXPECT_EQ(Port.Events().Bits(), 0x3FF);
-    EXPECT_EQ(Port.SyncMethod(), smThreadSync);
-    EXPECT_EQ(Port.StoredGroups(), TStoredGroups{sgBasic});
-    EXPECT_EQ(Port.Timeouts().ReadInterval(), -1);
-    EXPECT_EQ(Port.Buffer().InputSize(), 1024);
-    EXPECT_FALSE(Port.Connected());
-    EXPECT_TRUE(Driver.Calls().empty()) << "constructing a port must not touch a device";
-}
-
 TEST(ComPortSettings, FlowControlSummaryFollowsTheFourSwitches) {
     struct TRow {
         const char *Name;
@@ -86,20 +70,6 @@ TEST(ComPortSettings, QueueSizesAreStoredEven) {
     }
 }
 
-TEST(ComPortSettings, CopiesTakeFieldsButNotTheOwner) {
-    TScriptComDriver Driver;
-    TComPort Port(Driver);
-    Port.Parity().SetBits(prEven);
-    TComParity Copy = Port.Parity();
-    EXPECT_EQ(Copy.Bits(), prEven);
-    EXPECT_EQ(Copy.ComPort(), nullptr);
-    Copy.SetBits(prOdd); // a free-standing copy applies nothing and leaves the port alone
-    EXPECT_EQ(Port.Parity().Bits(), prEven);
-    Port.SetParity(Copy);
-    EXPECT_EQ(Port.Parity().Bits(), prOdd);
-    EXPECT_EQ(Port.Parity().ComPort(), &Port);
-}
-
 using ComPortOpenSetters = TScriptedPort;
 
 // Which setters reach the driver on an open port, and with which call. A closed port only stores.
@@ -129,6 +99,12 @@ TEST_F(ComPortOpenSetters, ChangedValuesApplyAtOnceAndUnchangedOnesDoNothing) {
         {"InputSize odd, stored even", [](TComPort &P) { P.Buffer().SetInputSize(1025); }, {"SetupComm"}},
         {"Buffer object", [](TComPort &P) { P.SetBuffer(TComBuffer{}); }, {"SetupComm"}},
         {"Events changed", [](TComPort &P) { P.SetEvents({evRxChar}); }, None},
+        {"InputSize odd twice applies twice",
+         [](TComPort &P) {
+             P.Buffer().SetInputSize(1025);
+             P.Buffer().SetInputSize(1025);
+         },
+         {"SetupComm", "SetupComm"}},
         {"Port unchanged", [](TComPort &P) { P.SetPort("COM1"); }, None},
     };
     for (const TRow &Row : Rows) {
@@ -146,14 +122,6 @@ TEST_F(ComPortOpenSetters, ChangedValuesApplyAtOnceAndUnchangedOnesDoNothing) {
         Row.Set(OpenPort);
         EXPECT_EQ(Open.CallNames(), Row.Calls) << Row.Name;
     }
-}
-
-TEST_F(ComPortOpenSetters, InputSizeOddTwiceAppliesTwice) {
-    Port.OpenPort();
-    Driver.ClearCalls();
-    Port.Buffer().SetInputSize(1025);
-    Port.Buffer().SetInputSize(1025);
-    EXPECT_EQ(Driver.CallsOf("SetupComm").size(), 2u);
 }
 
 TEST_F(ComPortOpenSetters, SyncMethodIsRefusedWhileConnected) {

@@ -206,19 +206,6 @@ TEST_F(ComThreadDispatch, BufferDeliveryReadsForHandlerAndListenersInsteadOfCoun
     EXPECT_EQ(Driver.Queued("COM1"), 0u);
 }
 
-TEST_F(ComThreadDispatch, NoSyncRunsHandlersOnTheEventThread) {
-    Port.SetSyncMethod(smNone);
-    std::atomic<bool> OnMain{true};
-    Port.SetOnRxChar([&](TCustomComPort &, std::int32_t) {
-        OnMain = IsMainThread();
-        Log.Add("rx");
-    });
-    Open();
-    Driver.PushRx("x", "COM1");
-    ASSERT_TRUE(PumpUntil([&] { return Log.Size() == 1; }));
-    EXPECT_FALSE(OnMain);
-}
-
 TEST_F(ComThreadDispatch, ThousandCyclesWithTrafficLeaveNoThreadOrDescriptor) {
     Port.SetOnRxChar([&](TCustomComPort &P, std::int32_t Count) {
         std::string Text;
