@@ -1,0 +1,309 @@
+#include "ComMainForm.h"
+#include "ui_ComMainForm.h"
+
+#include "AppPlatform.h"
+#include "relay/CodePage1250.h"
+
+#include <QFont>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+
+#include <algorithm>
+
+const char *const MainWindowTitle = "DUD Ovuz Kontroler - podpora: tým reléového panelu";
+
+TRele *Rele = nullptr;
+std::string RxBuffer;
+TForm1 *Form1 = nullptr;
+
+namespace {
+
+const QColor White(255, 255, 255);
+const QColor Red(255, 0, 0);
+const QColor Green(0, 128, 0);
+const QColor Yellow(255, 255, 0);
+const QColor Magenta(255, 0, 255);
+
+const char *const ComOpenedLine = "COM > Port úspěšně otevřen.";
+const char *const ComErrorLine = "COM > Chyba v komunikaci na COM portu.";
+const char *const OpenCaption = "Otevřít port";
+const char *const CloseCaption = "Zavři port";
+
+// The fonts the form was drawn with are Windows fonts; where they are missing, Qt takes the
+// nearest family we name here instead of its own default.
+void SubstituteWindowsFonts() {
+    // The condensed face keeps the captions within the widths the form gives them.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans Narrow"),
+                                QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans"),
+                                QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("Courier New"),
+                               {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono")});
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm1>()) {
+    SubstituteWindowsFonts();
+    ui->setupUi(this);
+    setWindowTitle(QString::fromUtf8(MainWindowTitle));
+    setGeometry(191, 107, 679, 450);
+    ApplyFonts();
+    FComPort = std::make_unique<TComPort>();
+    LoadComPort();
+    FConsole = std::make_unique<TConsoleBox>(ui->MsgR);
+    ConnectHandlers();
+    FormCreate(this);
+    Form1 = this;
+}
+
+TForm1::~TForm1() {
+    FDestroying = true;
+    // Close the port while the controller and the console still exist: a delivery already handed
+    // to this thread still runs during the close.
+    FComPort.reset();
+    if (Rele == FRele.get())
+        Rele = nullptr;
+    FRele.reset();
+    if (Form1 == this)
+        Form1 = nullptr;
+}
+
+void TForm1::ApplyFonts() {
+    // Pixel sizes, as the form was drawn: a .ui file can only give point sizes.
+    QFont Window = font();
+    Window.setPixelSize(11);
+    setFont(Window);
+
+    QFont Console = ui->MsgR->font();
+    Console.setPixelSize(13);
+    Console.setBold(true);
+    Console.setStyleHint(QFont::TypeWriter);
+    ui->MsgR->setFont(Console);
+    ui->MsgR->document()->setDefaultFont(Console);
+
+    QFont Alarm = ui->Label15->font();
+    Alarm.setPixelSize(21);
+    ui->Label15->setFont(Alarm);
+    QPalette AlarmColours = ui->Label15->palette();
+    AlarmColours.setColor(QPalette::Window, QColor(128, 128, 128));
+    AlarmColours.setColor(QPalette::WindowText, White);
+    ui->Label15->setPalette(AlarmColours);
+
+    QPalette OpenColours = ui->Button_Open->palette();
+    OpenColours.setColor(QPalette::Active, QPalette::ButtonText, QColor(0, 0, 255));
+    OpenColours.setColor(QPalette::Inactive, QPalette::ButtonText, QColor(0, 0, 255));
+    ui->Button_Open->setPalette(OpenColours);
+
+    // Labels size themselves to their text, as the form's labels did.
+    for (QLabel *Label : findChildren<QLabel *>())
+        Label->adjustSize();
+}
+
+void TForm1::LoadComPort() {
+    TComPort &Port = *FComPort;
+    Port.BeginLoading();
+    Port.SetBaudRate(br4800);
+    Port.SetPort("COM1");
+    Port.Parity().SetBits(prNone);
+    Port.SetStopBits(sbOneStopBit);
+    Port.SetDataBits(dbEight);
+    Port.SetDiscardNull(true);
+    Port.SetEvents(
+        {evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full});
+    Port.FlowControl().SetOutCTSFlow(false);
+    Port.FlowControl().SetOutDSRFlow(false);
+    Port.FlowControl().SetControlDTR(dtrEnable);
+    Port.FlowControl().SetControlRTS(rtsDisable);
+    Port.FlowControl().SetXonXoffOut(false);
+    Port.FlowControl().SetXonXoffIn(false);
+    Port.SetOnAfterOpen([this](TCustomComPort &Sender) { ComPortOpen(Sender); });
+    Port.SetOnAfterClose([this](TCustomComPort &Sender) { ComPortClose(Sender); });
+    Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) { ComPortRxChar(Sender, Count); });
+    Port.SetOnError([this](TCustomComPort &Sender, TComErrors Errors) { ComPortError(Sender, Errors); });
+    Port.AfterPropertiesLoaded();
+}
+
+void TForm1::ConnectHandlers() {
+    // Each operator action runs guarded: an error that leaves a handler reaches the application's
+    // error display and the window goes on.
+    auto OnClick = [this](QAbstractButton *Button, void (TForm1::*Handler)(QObject *)) {
+        connect(Button, &QAbstractButton::clicked, this,
+                [this, Button, Handler] { RunGuarded([&] { (this->*Handler)(Button); }); });
+    };
+    OnClick(ui->Button_Settings, &TForm1::Button_SettingsClick);
+    OnClick(ui->Button_Open, &TForm1::Button_OpenClick);
+    OnClick(ui->Button4, &TForm1::Button4Click);
+    OnClick(ui->Button1, &TForm1::Button1Click);
+    OnClick(ui->Button2, &TForm1::Button2Click);
+    OnClick(ui->Button_Send, &TForm1::Button_SendClick);
+    // Check boxes act on every change of their tick; radio buttons only when they become chosen,
+    // so choosing the already chosen one sends nothing.
+    auto OnToggle = [this](QAbstractButton *Button, void (TForm1::*Handler)(QObject *), bool OnlyWhenChosen) {
+        connect(Button, &QAbstractButton::toggled, this,
+                [this, Button, Handler, OnlyWhenChosen](bool Checked) {
+                    if (Checked || !OnlyWhenChosen)
+                        RunGuarded([&] { (this->*Handler)(Button); });
+                });
+    };
+    OnToggle(ui->chb1, &TForm1::chb1Click, false);
+    OnToggle(ui->chb2, &TForm1::chb2Click, false);
+    OnToggle(ui->alac, &TForm1::alacClick, true);
+    OnToggle(ui->alad, &TForm1::aladClick, true);
+    connect(ui->MsgR, &QTextEdit::textChanged, this,
+            [this] { RunGuarded([this] { MsgRChange(ui->MsgR); }); });
+}
+
+void TForm1::AfterHandler(QObject *Sender) {
+    if (Sender)
+        UpdateDiods();
+}
+
+void TForm1::FormCreate(QObject *) {
+    FRele = std::make_unique<TRele>(FConsole.get(), FComPort.get());
+    Rele = FRele.get();
+}
+
+void TForm1::Button_SettingsClick(QObject *) {
+    FRele->ShowPortSetup();
+    // Reached only when the dialog raised nothing, whether the operator accepted or cancelled.
+    ui->Button_Open->setEnabled(true);
+}
+
+void TForm1::Button_OpenClick(QObject *) {
+    if (FComPort->Connected())
+        FComPort->ClosePort();
+    else
+        FRele->OpenComPort(FComPort->Port());
+}
+
+std::string TForm1::RelayCommand() const {
+    std::string Cmd = "R" + ui->cmde2->currentText().toStdString() + "=";
+    if (ui->checkb1->isChecked())
+        Cmd += std::to_string(DurationValue()) + ",";
+    Cmd += std::to_string(StateIndex()) + "s";
+    return Utf8ToCp1250(Cmd);
+}
+
+int TForm1::StateIndex() const {
+    // The index of the item that the box's text names, -1 for a text that names none.
+    return ui->cmde1->findText(ui->cmde1->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+}
+
+int TForm1::DurationValue() const {
+    // The box corrects its value when it loses the focus; read the text itself and correct it
+    // the same way, so that a click that does not take the focus away sends a valid value too.
+    bool IsNumber = false;
+    const int Value = ui->cmde3->cleanText().toInt(&IsNumber);
+    if (!IsNumber)
+        return ui->cmde3->minimum();
+    return std::clamp(Value, ui->cmde3->minimum(), ui->cmde3->maximum());
+}
+
+void TForm1::Button4Click(QObject *Sender) {
+    FRele->SendCmd(RelayCommand());
+    AfterHandler(Sender);
+}
+
+void TForm1::chb1Click(QObject *Sender) {
+    FRele->SetRespondMode(ui->chb1->isChecked());
+    AfterHandler(Sender);
+}
+
+void TForm1::chb2Click(QObject *Sender) {
+    FRele->SetResetMode(ui->chb2->isChecked());
+    AfterHandler(Sender);
+}
+
+void TForm1::Button1Click(QObject *Sender) {
+    FRele->SendCmd("?");
+    AfterHandler(Sender);
+}
+
+void TForm1::Button2Click(QObject *Sender) {
+    FRele->SendCmd("!");
+    AfterHandler(Sender);
+}
+
+void TForm1::alacClick(QObject *Sender) {
+    FRele->AlarmOn();
+    AfterHandler(Sender);
+}
+
+void TForm1::aladClick(QObject *Sender) {
+    FRele->AlarmOff();
+    AfterHandler(Sender);
+}
+
+void TForm1::Button_SendClick(QObject *Sender) {
+    FRele->SendCmd(Utf8ToCp1250(ui->Edit_Data->text().toStdString()));
+    AfterHandler(Sender);
+}
+
+void TForm1::MsgRChange(QObject *) {
+    if (FRele)
+        UpdateDiods();
+}
+
+void TForm1::ComPortOpen(TCustomComPort &) {
+    ui->Button_Open->setText(QString::fromUtf8(CloseCaption));
+    FConsole->InsertPlainLine(QString::fromUtf8(ComOpenedLine));
+    ui->CtrlGB->setEnabled(true);
+}
+
+void TForm1::ComPortClose(TCustomComPort &) {
+    // The port also closes while the window is being destroyed; its controls are then off limits.
+    if (FDestroying)
+        return;
+    ui->Button_Open->setText(QString::fromUtf8(OpenCaption));
+    ui->CtrlGB->setEnabled(false);
+}
+
+void TForm1::ComPortRxChar(TCustomComPort &, std::int32_t Count) {
+    // A read error leaves here for the port's event thread, and RxBuffer keeps what it held.
+    std::string Received;
+    FComPort->ReadText(Received, Count);
+    RxBuffer += Received;
+    if (RxBuffer.empty() || RxBuffer.back() != '*' || !FRele)
+        return;
+    // Take the answer out before handing it over: the console may show a message box, whose
+    // event loop can run the next receive event, and that one must find an empty buffer.
+    std::string Respond;
+    Respond.swap(RxBuffer);
+    FRele->ProcessRespond(Respond);
+}
+
+void TForm1::ComPortError(TCustomComPort &, TComErrors) {
+    FConsole->InsertPlainLine(QString::fromUtf8(ComErrorLine));
+}
+
+void TForm1::UpdateDiods() {
+    if (!FRele)
+        return;
+    const TRele &State = *FRele;
+    const auto Fill = [](TLampShape *Lamp, bool On, const QColor &OnColour, const QColor &OffColour) {
+        Lamp->SetColor(On ? OnColour : OffColour);
+    };
+    TLampShape *const RelayLamps[] = {ui->RL1, ui->RL2, ui->RL3};
+    for (int N = 1; N <= 3; ++N)
+        Fill(RelayLamps[N - 1], State.Relays[N], Red, White);
+    TLampShape *const InputLamps[] = {ui->IL1, ui->IL2, ui->IL3, ui->IL4, ui->IL5};
+    for (int N = 1; N <= 5; ++N)
+        Fill(InputLamps[N - 1], State.Inputs[N], Red, White);
+    Fill(ui->AL1, State.AlarmActive, Green, White);
+    Fill(ui->AL2, State.AlarmActive, White, Yellow);
+    Fill(ui->TL1, State.AlarmTriggered, Magenta, White);
+}
+
+void TForm1::keyPressEvent(QKeyEvent *Event) {
+    if (Event->key() != Qt::Key_Return && Event->key() != Qt::Key_Enter) {
+        QWidget::keyPressEvent(Event);
+        return;
+    }
+    auto *Focused = qobject_cast<QPushButton *>(focusWidget());
+    QPushButton *Target = Focused ? Focused : ui->Button_Send;
+    if (Target->isEnabled() && Target->isVisible())
+        Target->click();
+    Event->accept();
+}

@@ -1,0 +1,86 @@
+// The panel's one window: the operator's clicks become relay controller calls, the bytes that the
+// port receives are gathered into answers for the controller, and the lamps show what the
+// controller believes about the board.
+//
+// The handlers keep the names of the form's controls. Those that the operator triggers take the
+// control as Sender; called without one (Sender null) they skip redrawing the lamps, which lets a
+// caller chain several actions and redraw once. Everything here runs on the main thread: the port
+// hands its events over to it (see serial/ComPort.h).
+#pragma once
+
+#include "ConsoleBox.h"
+#include "relay/ReleUnit.h"
+#include "serial/ComPort.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+namespace Ui {
+class TForm1;
+}
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget *Parent = nullptr);
+    ~TForm1() override;
+
+    // The port component stored with the window; it lives exactly as long as the window.
+    TComPort &ComPort() const { return *FComPort; }
+    // The relay command that "Proveď" sends, from the current state of the relay row.
+    std::string RelayCommand() const;
+
+    void FormCreate(QObject *Sender);
+    void Button_SettingsClick(QObject *Sender);
+    void Button_OpenClick(QObject *Sender);
+    void Button4Click(QObject *Sender);
+    void chb1Click(QObject *Sender);
+    void chb2Click(QObject *Sender);
+    void Button1Click(QObject *Sender);
+    void Button2Click(QObject *Sender);
+    void alacClick(QObject *Sender);
+    void aladClick(QObject *Sender);
+    void Button_SendClick(QObject *Sender);
+    void MsgRChange(QObject *Sender);
+
+    void ComPortOpen(TCustomComPort &Sender);
+    void ComPortClose(TCustomComPort &Sender);
+    void ComPortRxChar(TCustomComPort &Sender, std::int32_t Count);
+    void ComPortError(TCustomComPort &Sender, TComErrors Errors);
+
+    // Colours every lamp from the controller's state.
+    void UpdateDiods();
+
+protected:
+    // Enter that no control took presses the focused button, or else "Odešli ruční příkaz".
+    void keyPressEvent(QKeyEvent *Event) override;
+
+private:
+    void LoadComPort();
+    void ConnectHandlers();
+    void ApplyFonts();
+    void AfterHandler(QObject *Sender);
+    int StateIndex() const;
+    int DurationValue() const;
+
+    std::unique_ptr<Ui::TForm1> ui;
+    std::unique_ptr<TConsoleBox> FConsole;
+    std::unique_ptr<TRele> FRele;
+    // Declared last so that it goes first: closing the port may still deliver events that reach
+    // the console and the controller.
+    std::unique_ptr<TComPort> FComPort;
+    bool FDestroying = false;
+};
+
+// The window's title: the program's name and whom to ask for help.
+extern const char *const MainWindowTitle;
+
+// The program-wide values the window keeps outside itself: the one controller (null until a
+// window's FormCreate has run, and again once that window is gone) and the receive buffer, which
+// gathers received bytes (Windows-1250) until they end in "*".
+extern TRele *Rele;
+extern std::string RxBuffer;
+extern TForm1 *Form1;

@@ -1,0 +1,24 @@
+// Start-up of the panel. The order matters: texts must be translatable before anything builds a
+// text, the serial layer's hooks must be in place before any port opens, and the translation
+// service goes last because the window's destruction (which closes the port) may still look up a
+// translated error message.
+#include "AppPlatform.h"
+#include "ComMainForm.h"
+
+#include "i18n/gnugettext.h"
+#include "serial/ComError.h"
+
+int main(int argc, char *argv[]) {
+    TGnuGettextSession Gettext;
+    TDudApplication App(argc, argv);
+    LoadPortErrorMessages();
+    InstallQtPlatform();
+    App.setApplicationName(QStringLiteral("DUD Ovuz"));
+    int ExitCode = 0;
+    {
+        TForm1 Window;
+        Window.show();
+        ExitCode = App.exec();
+    }
+    return ExitCode;
+}

@@ -1,0 +1,153 @@
+// The window as the operator first sees it: controls, their places and texts, tab order, the
+// start state, and the application's handling of an error that escapes an event.
+#include "support/WindowHarness.h"
+
+#include "app/AppPlatform.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QTextEdit>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+QString U(const char *Utf8) {
+    return QString::fromUtf8(Utf8);
+}
+
+QString TextOf(const QWidget *Widget) {
+    if (auto *Button = qobject_cast<const QAbstractButton *>(Widget))
+        return Button->text();
+    if (auto *Label = qobject_cast<const QLabel *>(Widget))
+        return Label->text();
+    if (auto *Box = qobject_cast<const QGroupBox *>(Widget))
+        return Box->title();
+    if (auto *Combo = qobject_cast<const QComboBox *>(Widget))
+        return Combo->currentText();
+    return {};
+}
+
+TEST(Form, ControlsSitWhereTheFormPutsThem) {
+    TForm1 Form;
+    struct TRow {
+        const char *Name, *Class, *Parent;
+        int Left, Top, Width, Height; // 0: sized to the text
+        const char *Text;
+    };
+    const TRow Rows[] = {
+        {"Button_Settings", "QPushButton", "Form1", 8, 8, 201, 25, "Nastavit port"},
+        {"Button_Open", "QPushButton", "Form1", 216, 8, 201, 25, "Otevřít port"},
+        {"Label9", "QLabel", "Form1", 0, 40, 0, 0, "Příkazová konzole"},
+        {"MsgR", "QTextEdit", "Form1", 0, 56, 417, 169, ""},
+        {"GroupBox2", "QGroupBox", "Form1", 424, 0, 241, 225, "IO - Stav"},
+        {"AL1", "TLampShape", "GroupBox2", 48, 40, 33, 33, ""},
+        {"AL2", "TLampShape", "GroupBox2", 48, 72, 33, 33, ""},
+        {"RL1", "TLampShape", "GroupBox2", 192, 16, 33, 33, ""},
+        {"RL2", "TLampShape", "GroupBox2", 192, 48, 33, 33, ""},
+        {"RL3", "TLampShape", "GroupBox2", 192, 80, 33, 33, ""},
+        {"TL1", "TLampShape", "GroupBox2", 192, 136, 33, 33, ""},
+        {"IL1", "TLampShape", "GroupBox2", 16, 192, 25, 25, ""},
+        {"IL5", "TLampShape", "GroupBox2", 144, 192, 25, 25, ""},
+        {"Label6", "QLabel", "GroupBox2", 24, 176, 0, 0, " 1        2         3         4        5"},
+        {"Label10", "QLabel", "GroupBox2", 144, 144, 0, 0, "Poplach"},
+        {"CtrlGB", "QGroupBox", "Form1", 0, 232, 665, 185, "Ovládání IO"},
+        {"Bevel1", "QFrame", "CtrlGB", 8, 24, 441, 57, ""},
+        {"Bevel2", "QFrame", "CtrlGB", 456, 24, 201, 57, ""},
+        {"Bevel3", "QFrame", "CtrlGB", 8, 88, 441, 73, ""},
+        {"Bevel4", "QFrame", "CtrlGB", 456, 88, 201, 73, ""},
+        {"cmde1", "QComboBox", "CtrlGB", 56, 32, 57, 21, "Zapni"},
+        {"cmde2", "QComboBox", "CtrlGB", 160, 32, 57, 21, "1"},
+        {"checkb1", "QCheckBox", "CtrlGB", 240, 32, 113, 17, "jen na určitou dobu:"},
+        {"cmde3", "QSpinBox", "CtrlGB", 256, 48, 73, 22, ""},
+        {"Button4", "QPushButton", "CtrlGB", 368, 32, 65, 41, "Proveď"},
+        {"Label15", "QLabel", "CtrlGB", 472, 40, 0, 0, " ALARM "},
+        {"alac", "QRadioButton", "CtrlGB", 560, 32, 97, 17, "AKTIVNÍ"},
+        {"alad", "QRadioButton", "CtrlGB", 560, 56, 97, 17, "NEAKTIVNÍ"},
+        {"chb1", "QCheckBox", "CtrlGB", 136, 104, 121, 17, "Vypršení časovače"},
+        {"chb2", "QCheckBox", "CtrlGB", 264, 104, 121, 17, "Deaktivaci vstupů"},
+        {"Button1", "QPushButton", "CtrlGB", 136, 128, 89, 25, "Stav Vstupů"},
+        {"Button2", "QPushButton", "CtrlGB", 248, 128, 121, 25, "Stav vstupů / Alarmu ?"},
+        {"Edit_Data", "QLineEdit", "CtrlGB", 512, 100, 113, 21, ""},
+        {"Button_Send", "QPushButton", "CtrlGB", 512, 128, 115, 25, "Odešli ruční příkaz"},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Name);
+        const QWidget *Widget = Control(Form, Row.Name);
+        ASSERT_NE(Widget, nullptr);
+        EXPECT_STREQ(Widget->metaObject()->className(), Row.Class);
+        EXPECT_EQ(Widget->parentWidget()->objectName(), QString::fromLatin1(Row.Parent));
+        EXPECT_EQ(Widget->pos(), QPoint(Row.Left, Row.Top));
+        if (Row.Width > 0) {
+            EXPECT_EQ(Widget->size(), QSize(Row.Width, Row.Height));
+        }
+        EXPECT_EQ(TextOf(Widget), U(Row.Text));
+    }
+    EXPECT_EQ(Form.geometry(), QRect(191, 107, 679, 450));
+    EXPECT_TRUE(Form.windowTitle().startsWith(U("DUD Ovuz Kontroler")));
+    const QStringList Items = {"1", "2", "3", "12", "13", "23", "123", "4", "5"};
+    const auto *Relays = Control<QComboBox>(Form, "cmde2");
+    for (int I = 0; I < Items.size(); ++I)
+        EXPECT_EQ(Relays->itemText(I), Items[I]);
+}
+
+TEST(Form, StartsClosedWithWhiteLampsUntilTheFirstConsoleLine) {
+    TForm1 Form;
+    Form.show();
+    EXPECT_FALSE(Control(Form, "Button_Open")->isEnabled());
+    EXPECT_FALSE(Control(Form, "CtrlGB")->isEnabled());
+    EXPECT_FALSE(Control(Form, "Label10")->isEnabled());
+    EXPECT_TRUE(Control<QTextEdit>(Form, "MsgR")->isReadOnly());
+    EXPECT_TRUE(Control<QAbstractButton>(Form, "alac")->isChecked());
+    const auto *Seconds = Control<QSpinBox>(Form, "cmde3");
+    EXPECT_EQ(std::make_tuple(Seconds->value(), Seconds->minimum(), Seconds->maximum()),
+              std::make_tuple(1, 1, 999999));
+    // The alarm starts armed, yet ON stays white: only a console line colours the lamps.
+    for (const char *Lamp : {"AL1", "AL2", "RL1", "IL1", "TL1"})
+        EXPECT_EQ(LampColour(Form, Lamp).name(), QStringLiteral("#ffffff")) << Lamp;
+    ASSERT_NE(Rele, nullptr);
+    Rele->WriteMsg("Zkouška", mkCmd);
+    EXPECT_EQ(LampColour(Form, "AL1").name(), QStringLiteral("#008000"));
+    EXPECT_EQ(LampColour(Form, "AL2").name(), QStringLiteral("#ffffff"));
+    EXPECT_EQ(TopLine(Form), U("CMD >Zkouška"));
+}
+
+TEST(Form, TabOrderFollowsTheForm) {
+    TForm1 Form;
+    Control(Form, "CtrlGB")->setEnabled(true);
+    Control(Form, "Button_Open")->setEnabled(true);
+    const QStringList Expected = {
+        "Button_Open", "Button_Settings", "Edit_Data", "Button_Send", "cmde1", "cmde2", "chb2",    "chb1",
+        "Button1",     "Button2",         "cmde3",     "Button4",     "alac",  "alad",  "checkb1", "MsgR"};
+    QStringList Order;
+    QWidget *Widget = Control(Form, "Button_Open");
+    for (int I = 0; I < Expected.size(); ++I) {
+        Order << Widget->objectName();
+        do
+            Widget = Widget->nextInFocusChain();
+        while (!(Widget->focusPolicy() & Qt::TabFocus) || Widget->objectName().isEmpty() ||
+               Widget->objectName().startsWith("qt_"));
+    }
+    EXPECT_EQ(Order, Expected);
+}
+
+TEST(Form, ErrorThatEscapesAnEventIsShownAndTheProgramGoesOn) {
+    QStringList Shown;
+    const TApplicationErrorSink Old =
+        SetApplicationErrorSink([&](const QString &Message) { Shown << Message; });
+    class TThrower : public QObject {
+        bool event(QEvent *) override { throw std::runtime_error("kaput"); }
+    } Thrower;
+    QEvent Event(QEvent::User);
+    QApplication::sendEvent(&Thrower, &Event);
+    SetApplicationErrorSink(Old);
+    EXPECT_EQ(Shown, QStringList{"kaput"});
+}
+
+} // namespace

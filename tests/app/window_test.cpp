@@ -1,0 +1,403 @@
+// The main window driven through its own widgets, with the far end of the line played by the
+// test: a pseudo-terminal pair (the real driver) and the scriptable driver, which can also raise
+// line errors and refuse writes.
+#include "support/WindowHarness.h"
+
+#include "app/AppPlatform.h"
+#include "relay/PlatformHooks.h"
+#include "serial/ComPlatform.h"
+#include "serial/ScriptComDriver.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTextEdit>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace {
+
+const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),
+    Magenta(255, 0, 255);
+
+QString U(const char *Utf8) {
+    return QString::fromUtf8(Utf8);
+}
+
+// The far end of the line as a test plays it.
+class TFarEnd {
+public:
+    virtual ~TFarEnd() = default;
+    virtual std::string PortName() const = 0;
+    virtual void Send(std::string_view Bytes) = 0;
+    // Waits for Count bytes from the panel; what came.
+    virtual std::string Receive(std::size_t Count) = 0;
+};
+
+class TPtyEnd : public TFarEnd {
+public:
+    bool Valid() const { return FPair.Valid(); }
+    std::string PortName() const override { return FPair.NearPath(); }
+    void Send(std::string_view Bytes) override { FPair.Send(Bytes); }
+    std::string Receive(std::size_t Count) override { return FPair.Receive(Count); }
+
+private:
+    TPtyPair FPair;
+};
+
+class TScriptEnd : public TFarEnd {
+public:
+    TScriptEnd() {
+        Driver.AddDevice(Name);
+        SetDefaultComDriver(&Driver);
+    }
+    ~TScriptEnd() override { SetDefaultComDriver(nullptr); }
+    std::string PortName() const override { return Name; }
+    void Send(std::string_view Bytes) override { Driver.PushRx(Bytes, Name); }
+    std::string Receive(std::size_t Count) override {
+        WaitFor([&] { return Driver.Written(Name).size() >= FRead + Count; });
+        std::string Got = Driver.Written(Name).substr(FRead, Count);
+        FRead += Got.size();
+        return Got;
+    }
+
+    const std::string Name = "ttyRELAY0";
+    TScriptComDriver Driver;
+
+private:
+    std::size_t FRead = 0;
+};
+
+std::unique_ptr<TFarEnd> MakeFarEnd(const std::string &Kind) {
+    if (Kind == "script")
+        return std::make_unique<TScriptEnd>();
+    auto Pty = std::make_unique<TPtyEnd>();
+    if (!Pty->Valid() || !DriverOpensDevices(Pty->PortName()))
+        return nullptr;
+    return Pty;
+}
+
+// A shown window whose port has been chosen in the setup dialog and opened with "Otevřít port".
+class OpenWindow : public testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override {
+        Far = MakeFarEnd(GetParam());
+        if (!Far)
+            GTEST_SKIP() << "no pseudo-terminal support, or no serial driver that opens one";
+        RxBuffer.clear();
+        Setup = std::make_unique<TFakeSetupDialog>(Far->PortName());
+        Form = std::make_unique<TForm1>();
+        Form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+        Click(*Form, "Button_Settings");
+        Click(*Form, "Button_Open");
+        ASSERT_TRUE(Control(*Form, "CtrlGB")->isEnabled()) << TopLine(*Form).toStdString();
+    }
+    void TearDown() override {
+        Form.reset();
+        Setup.reset();
+        Far.reset();
+    }
+
+    // Sends an answer and waits for the console line that quotes it.
+    void Answer(const std::string &Text) {
+        const qsizetype LinesBefore = ConsoleLines(*Form).size();
+        Far->Send(Text);
+        ASSERT_TRUE(WaitFor([&] { return ConsoleLines(*Form).size() > LinesBefore; })) << Text;
+        EXPECT_TRUE(TopLine(*Form).endsWith("(" + QString::fromStdString(Text) + ")")) << Text;
+    }
+    void TypeInto(const char *Name, const QString &Text) {
+        QWidget *Field = Control(*Form, Name);
+        if (auto *Combo = qobject_cast<QComboBox *>(Field))
+            Field = Combo->lineEdit();
+        if (auto *Spin = qobject_cast<QSpinBox *>(Field))
+            Field = Spin->findChild<QLineEdit *>();
+        Field->setFocus();
+        QTest::keyClick(Field, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(Field, Qt::Key_Delete);
+        // One key event per character, with its text: QTest's own typing knows only Latin-1 keys.
+        for (const QChar Char : Text) {
+            QKeyEvent Press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(Char));
+            QKeyEvent Release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(Char));
+            QApplication::sendEvent(Field, &Press);
+            QApplication::sendEvent(Field, &Release);
+        }
+    }
+
+    std::unique_ptr<TFarEnd> Far;
+    std::unique_ptr<TFakeSetupDialog> Setup;
+    std::unique_ptr<TForm1> Form;
+};
+
+INSTANTIATE_TEST_SUITE_P(Line, OpenWindow, testing::Values("pty", "script"));
+
+TEST_P(OpenWindow, OpeningShowsTheOpenPort) {
+    EXPECT_EQ(Setup->Runs(), 1);
+    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Zavři port"));
+    EXPECT_EQ(ConsoleLines(*Form), QStringList{U("COM > Port úspěšně otevřen.")});
+}
+
+TEST_P(OpenWindow, RelayRowPutsItsCommandOnTheLine) {
+    struct TRow {
+        const char *State, *Relays;
+        bool Timed;
+        const char *Seconds, *Sent, *Line;
+    };
+    const TRow Rows[] = {
+        {"Zapni", "12", true, "10", "R12=10,1s", "CMD >Požadavek na  zapnutí  Relé č,1,2 na dobu 10 sekund."},
+        {"Zapni", "12", false, "10", "R12=1s", "CMD >Požadavek na  zapnutí  Relé č,1,2."},
+        {"Vypni", "2", false, "10", "R2=0s", "CMD >Požadavek na  vypnutí  Relé č,2."},
+        // A state that names no item goes out as -1, which the controller takes as "on".
+        {"x", "3", false, "10", "R3=-1s", "CMD >Požadavek na  zapnutí  Relé č,3."},
+        // The duration box puts a value below its range back to 1 when the click takes the focus.
+        {"Vypni", "3", true, "0", "R3=1,0s", "CMD >Požadavek na  vypnutí  Relé č,3 na dobu 1 sekund."},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Sent);
+        TypeInto("cmde1", U(Row.State));
+        TypeInto("cmde2", U(Row.Relays));
+        TypeInto("cmde3", U(Row.Seconds));
+        if (Control<QAbstractButton>(*Form, "checkb1")->isChecked() != Row.Timed)
+            Click(*Form, "checkb1");
+        Click(*Form, "Button4");
+        EXPECT_EQ(Far->Receive(std::string(Row.Sent).size()), Row.Sent);
+        EXPECT_EQ(TopLine(*Form), U(Row.Line));
+    }
+    // Relays 1 and 2 on, then 2 off, 3 on (by -1), 3 off.
+    EXPECT_EQ(LampColour(*Form, "RL1").name(), Red.name());
+    EXPECT_EQ(LampColour(*Form, "RL2").name(), White.name());
+    EXPECT_EQ(LampColour(*Form, "RL3").name(), White.name());
+}
+
+TEST_P(OpenWindow, ButtonsSendTheirCommandsOnlyWhenTheyChange) {
+    struct TRow {
+        const char *Control, *Sent;
+    };
+    // An empty row sends nothing: the next row would otherwise read those bytes first.
+    const TRow Rows[] = {
+        {"alac", ""},         {"alad", "RUN=0s"},   {"alad", ""},         {"alac", "RUN=1s"},
+        {"chb1", "Rcfg1=1s"}, {"chb1", "Rcfg1=0s"}, {"chb2", "RESET=Ys"}, {"chb2", "RESET=Ns"},
+        {"Button1", "?"},     {"Button2", "!"},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(std::string(Row.Control) + " " + Row.Sent);
+        const qsizetype LinesBefore = ConsoleLines(*Form).size();
+        Click(*Form, Row.Control);
+        const std::string Sent = Row.Sent;
+        if (!Sent.empty()) {
+            EXPECT_EQ(Far->Receive(Sent.size()), Sent);
+        }
+        EXPECT_EQ(ConsoleLines(*Form).size(), LinesBefore + (Sent.empty() ? 0 : 1));
+    }
+}
+
+TEST_P(OpenWindow, EnterSendsTheManualCommandAsTyped) {
+    TypeInto("Edit_Data", U("Xs"));
+    QTest::keyClick(Control(*Form, "Edit_Data"), Qt::Key_Return);
+    EXPECT_EQ(TopLine(*Form), U("ERR >ERROR - Unknown Command \"Xs\"."));
+    // Typed text goes out in the board's code page: ž is one byte there.
+    TypeInto("Edit_Data", U("R1ž=1s"));
+    QTest::keyClick(Control(*Form, "Edit_Data"), Qt::Key_Enter);
+    EXPECT_EQ(Far->Receive(6), "R1\x9e=1s"); // also proves "Xs" never went out
+    EXPECT_EQ(TopLine(*Form), U("CMD >Požadavek na  zapnutí  Relé č,1,ž."));
+    EXPECT_EQ(Control<QLineEdit>(*Form, "Edit_Data")->text(), U("R1ž=1s"));
+}
+
+TEST_P(OpenWindow, AnswersAreGatheredUntilTheyEndInAStar) {
+    struct TRow {
+        std::vector<std::string> Pieces;
+        const char *Line;
+    };
+    const char *const Joined = "IO  >CHYBA - neúplná odpověď *Run* - \"running*stop*\".(running*stop*)";
+    const TRow Rows[] = {
+        {{"runn", "ing*"}, "IO  >Alarm je spuštěn.(running*)"},
+        {{"running*stop*"}, Joined},
+        // A star inside the buffer does not end the answer: everything waits for a final one.
+        {{"running*st", "op*"}, Joined},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Line);
+        const qsizetype LinesBefore = ConsoleLines(*Form).size();
+        std::string SoFar;
+        for (const std::string &Piece : Row.Pieces) {
+            Far->Send(Piece);
+            SoFar += Piece;
+            if (&Piece != &Row.Pieces.back()) {
+                ASSERT_TRUE(WaitFor([&] { return RxBuffer == SoFar; })) << SoFar;
+            }
+        }
+        ASSERT_TRUE(WaitFor([&] { return ConsoleLines(*Form).size() > LinesBefore; }));
+        EXPECT_EQ(ConsoleLines(*Form).size(), LinesBefore + 1);
+        EXPECT_EQ(TopLine(*Form), U(Row.Line));
+        EXPECT_TRUE(RxBuffer.empty());
+    }
+}
+
+TEST_P(OpenWindow, LampsFollowEachKindOfAnswer) {
+    int Beeps = 0;
+    const TBeepHook OldBeep = SetBeepHook([&] { ++Beeps; });
+    struct TRow {
+        const char *Answer;
+        std::vector<std::pair<const char *, QColor>> Lamps;
+    };
+    const TRow Rows[] = {
+        {"stop*", {{"AL1", White}, {"AL2", Yellow}}},
+        {"running*", {{"AL1", Green}, {"AL2", White}}},
+        {"&101*", {{"IL1", Red}, {"IL2", White}, {"IL3", Red}, {"IL4", White}}},
+        {"A*", {{"IL1", White}, {"IL3", Red}}},
+        {"3*", {{"TL1", Magenta}}},
+        {"*", {{"TL1", White}}},
+        {"T3*", {{"RL3", Red}, {"RL1", White}}},
+        {"T3*", {{"RL3", White}}},
+        {"TEST=N*", {{"AL1", White}, {"AL2", Yellow}}},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Answer);
+        Answer(Row.Answer);
+        for (const auto &[Lamp, Colour] : Row.Lamps)
+            EXPECT_EQ(LampColour(*Form, Lamp).name(), Colour.name()) << Lamp;
+    }
+    EXPECT_EQ(Beeps, 1);
+    SetBeepHook(OldBeep);
+}
+
+TEST_P(OpenWindow, OpenButtonClosesAnOpenPortAndOpensItAgain) {
+    Click(*Form, "Button_Open");
+    EXPECT_FALSE(Form->ComPort().Connected());
+    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Otevřít port"));
+    EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
+    // A partial answer survives the close and completes after the reopen.
+    Click(*Form, "Button_Open");
+    ASSERT_TRUE(Form->ComPort().Connected());
+    EXPECT_EQ(ConsoleLines(*Form).count(U("COM > Port úspěšně otevřen.")), 2);
+    Answer("stop*");
+}
+
+class Lifetime : public testing::TestWithParam<std::string> {};
+INSTANTIATE_TEST_SUITE_P(Line, Lifetime, testing::Values("pty", "script"));
+
+TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
+    const std::unique_ptr<TFarEnd> Far = MakeFarEnd(GetParam());
+    if (!Far)
+        GTEST_SKIP() << "no pseudo-terminal support, or no serial driver that opens one";
+    TFakeSetupDialog Setup(Far->PortName());
+    const auto Cycle = [&](const std::string &Traffic) {
+        TForm1 Form;
+        Form.show();
+        Click(Form, "Button_Settings");
+        Click(Form, "Button_Open");
+        ASSERT_TRUE(Form.ComPort().Connected());
+        Far->Send(Traffic);
+        ASSERT_TRUE(WaitFor([&] { return !RxBuffer.empty() || TopLine(Form).startsWith("IO"); }));
+    }; // the window goes with its port open, while the far end may still be sending
+    RxBuffer.clear();
+    Cycle("stop*"); // the first window loads fonts and the like for good
+    const int Descriptors = OpenDescriptors(), ThreadCount = Threads();
+    for (const char *Traffic : {"runn", "ing*", "&1"}) {
+        SCOPED_TRACE(Traffic);
+        Cycle(Traffic);
+        EXPECT_EQ(OpenDescriptors(), Descriptors);
+        EXPECT_EQ(Threads(), ThreadCount);
+        EXPECT_EQ(Rele, nullptr);
+    }
+    RxBuffer.clear();
+}
+
+// The scriptable driver plays what a pseudo-terminal cannot: line errors and refusals.
+class ScriptedWindow : public testing::Test {
+protected:
+    void SetUp() override {
+        RxBuffer.clear();
+        OldSink = SetApplicationErrorSink([this](const QString &Message) { Errors << Message; });
+        Form = std::make_unique<TForm1>();
+        Form->show();
+    }
+    void TearDown() override {
+        Form.reset();
+        SetApplicationErrorSink(OldSink);
+    }
+    void Open() {
+        Click(*Form, "Button_Settings");
+        Click(*Form, "Button_Open");
+        ASSERT_TRUE(Form->ComPort().Connected()) << TopLine(*Form).toStdString();
+    }
+
+    TScriptEnd Far;
+    TFakeSetupDialog Setup{Far.Name};
+    TApplicationErrorSink OldSink;
+    QStringList Errors;
+    std::unique_ptr<TForm1> Form;
+};
+
+TEST_F(ScriptedWindow, LineErrorIsReportedAndReceivingGoesOn) {
+    Open();
+    Far.Driver.AddLineErrors(CE_FRAME, Far.Name);
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("COM > Chyba v komunikaci na COM portu."); }));
+    Far.Send("stop*");
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("IO  >Alarm byl vypnut.(stop*)"); }));
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join(" | ").toStdString();
+}
+
+TEST_F(ScriptedWindow, FailedWriteReachesTheErrorDisplayAndTheWindowGoesOn) {
+    Open();
+    Far.Driver.FailNext("WriteFile", EIO);
+    Click(*Form, "Button1");
+    ASSERT_EQ(Errors.size(), 1);
+    EXPECT_TRUE(Errors.front().contains("(win error code: 5)")) << Errors.front().toStdString();
+    Click(*Form, "Button2");
+    EXPECT_EQ(Far.Receive(1), "!");
+}
+
+TEST_F(ScriptedWindow, FailedOpenLeavesTheWindowClosed) {
+    Far.Driver.FailNext("CreateFile", EBUSY);
+    Click(*Form, "Button_Settings");
+    Click(*Form, "Button_Open");
+    EXPECT_EQ(TopLine(*Form), U("ERR >CHYBA při otvírání portu."));
+    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Otevřít port"));
+    EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join(" | ").toStdString();
+}
+
+TEST_F(ScriptedWindow, SetupDialogErrorLeavesOpeningDisabled) {
+    SetSetupDialogHook([](TCustomComPort &) -> bool { throw EComPort(peEnumPorts); });
+    Click(*Form, "Button_Settings");
+    EXPECT_EQ(Errors.size(), 1);
+    EXPECT_FALSE(Control(*Form, "Button_Open")->isEnabled());
+}
+
+} // namespace
+
+namespace {
+
+// A picture of the window after a short exchange, for the README. It lands beside the test
+// program; with DUD_UPDATE_SCREENSHOT=1 it also replaces docs/window.png.
+TEST_F(ScriptedWindow, ScreenshotAfterAShortExchange) {
+    Open();
+    Click(*Form, "alad");
+    Far.Send("stop*");
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form).endsWith("(stop*)"); }));
+    Click(*Form, "checkb1");
+    Click(*Form, "Button4");
+    Far.Send("&110*");
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form).endsWith("(&110*)"); }));
+    Click(*Form, "Button1");
+    Far.Send("2*");
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form).endsWith("(2*)"); }));
+
+    const QImage Picture = Form->grab().toImage();
+    EXPECT_EQ(Picture.size(), QSize(679, 450));
+    EXPECT_TRUE(Picture.save(QDir::current().filePath("window.png")));
+    if (qEnvironmentVariable("DUD_UPDATE_SCREENSHOT") == "1") {
+        EXPECT_TRUE(Picture.save(QStringLiteral(DUD_SOURCE_DIR "/docs/window.png")));
+    }
+}
+
+} // namespace
