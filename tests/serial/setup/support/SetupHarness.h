@@ -17,6 +17,19 @@
 #include <string>
 #include <vector>
 
+#include <ostream>
+
+// Readable failure output for Qt's texts.
+inline void PrintTo(const QString &Text, std::ostream *Out) {
+    *Out << '"' << Text.toStdString() << '"';
+}
+inline void PrintTo(const QStringList &List, std::ostream *Out) {
+    *Out << '{';
+    for (const QString &Text : List)
+        *Out << ' ' << '"' << Text.toStdString() << '"';
+    *Out << " }";
+}
+
 namespace setuptest {
 
 // A temporary directory laid out as the kernel lays out /sys/class/tty: each added port has a
