@@ -205,15 +205,18 @@ TDomain::~TDomain() {
     Unmap();
 }
 
+// Closing and changing under one hold of the lock, so no lookup in between reopens the old file.
 void TDomain::SetDirectory(const std::string &Value) {
-    CloseCatalogue();
     std::unique_lock Lock(FLock);
+    Unmap();
+    FMayOpen = true;
     FDirectory = WithTrailingSeparator(Value);
 }
 
 void TDomain::SetLanguageCode(const std::string &Value) {
-    CloseCatalogue();
     std::unique_lock Lock(FLock);
+    Unmap();
+    FMayOpen = true;
     FLanguageCode = Value;
 }
 
@@ -588,7 +591,9 @@ std::string TranslateResourceText(std::uint32_t Identifier) {
 std::string TranslateLoadedResourceText(const std::string &Text) {
     TResourceDomains *Domains = GResourceDomains.load(std::memory_order_acquire);
     TGnuGettextInstance *Instance = DefaultInstance();
-    if (Domains == nullptr || Instance == nullptr)
+    // An empty text (an identifier the table lacks) would otherwise come back as a catalogue's
+    // header entry, which no caption or message should ever show.
+    if (Domains == nullptr || Instance == nullptr || Text.empty())
         return Text;
     std::shared_lock Lock(Domains->Lock);
     for (const std::string &Domain : Domains->Names) {

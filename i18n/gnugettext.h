@@ -223,4 +223,5 @@ std::string LoadResourceText(std::uint32_t Identifier);
 // The table's text of Identifier translated by the first resource-text domain that changes it.
 std::string TranslateResourceText(std::uint32_t Identifier);
 // The same for a text the platform has already loaded (Qt hands its texts over, not identifiers).
+// An empty text stays empty: it never turns into a catalogue's header entry.
 std::string TranslateLoadedResourceText(const std::string &Text);
