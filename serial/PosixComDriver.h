@@ -113,7 +113,7 @@ class TParmrkDecoder {
 public:
     struct TSink {
         virtual ~TSink() = default;
-        virtual void Byte(std::uint8_t Value) = 0;
+        virtual void Data(std::string_view Run) = 0; // plain bytes, escapes already undone
         virtual void Break() = 0;
         virtual void ErrorByte(std::uint8_t Value) = 0;
     };

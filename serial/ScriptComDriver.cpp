@@ -234,6 +234,7 @@ void TScriptComDriver::HangUp(const std::string &Device) {
         return;
     device.HungUp = true;
     device.Errors |= CE_IOE;
+    Report(device, EV_ERR);
     EndAll(device, EIO);
 }
 
@@ -471,8 +472,7 @@ bool TScriptComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
     TDevice *device = Find(Handle);
     if (!device)
         return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
+    // Works after a hang-up too: closing a port whose adapter was pulled must still succeed.
     if (Flags & PURGE_RXABORT) {
         for (TRead &read : device->Reads)
             End(read.Overlapped, ECANCELED, read.Done);
@@ -616,16 +616,17 @@ bool TScriptComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov
     TDevice *device = Find(Handle);
     if (!device)
         return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
     if (device->WaitOverlapped)
         return Finish(index, false, EINVAL);
-    Start(Overlapped);
     if (device->Remembered != 0) {
+        Start(Overlapped);
         *Mask = std::exchange(device->Remembered, 0);
         End(Overlapped, 0, 0);
         return Finish(index, true, 0);
     }
+    if (device->HungUp)
+        return Finish(index, false, EIO);
+    Start(Overlapped);
     device->WaitMask = Mask;
     device->WaitOverlapped = Overlapped;
     return Finish(index, false, ERROR_IO_PENDING);

@@ -39,9 +39,11 @@
 //   - TimeOutReads(): ends every pending read with the bytes it has so far, as a time-out would.
 //   - HangUp(): the device goes away, like a USB adapter pulled out. Pending reads, writes and waits
 //     end with EIO; later ReadFile, WriteFile, WaitCommEvent, SetCommState, SetCommTimeouts,
-//     SetupComm, PurgeComm and GetCommModemStatus fail with EIO (reads first drain bytes already
-//     queued); ClearCommError keeps working and reports CE_IOE once. CloseHandle still works, and the
-//     name can be opened again (a new, healthy device).
+//     SetupComm and GetCommModemStatus fail with EIO (reads first drain bytes already queued).
+//     ClearCommError keeps working and reports CE_IOE once; PurgeComm, SetCommMask and CloseHandle
+//     keep working, so the port can still be closed; the name can then be opened again (a new,
+//     healthy device). As with the POSIX driver, a wait pending at the hang-up whose mask holds
+//     EV_ERR ends successfully with EV_ERR (otherwise with EIO), so the port hears of it.
 //
 // Events follow the Windows rules: an event is reported only if its bit is in the mask of the last
 // SetCommMask; a reported event that finds no WaitCommEvent pending is remembered, and the next

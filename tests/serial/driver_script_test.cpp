@@ -166,7 +166,7 @@ TEST_F(TScriptDriverTest, RefusalsOnceOrAlwaysAndLoggedWithArguments) {
 TEST_F(TScriptDriverTest, HangUpFailsPendingAndLaterCallsWithEio) {
     char buf[4];
     DWORD n = 0, mask = 0;
-    ASSERT_TRUE(Driver.SetCommMask(H, EV_RXCHAR));
+    ASSERT_TRUE(Driver.SetCommMask(H, EV_ERR));
     ASSERT_TRUE(Driver.SetCommTimeouts(H, COMMTIMEOUTS{}));
     Driver.PushRx("ab");
     EXPECT_FALSE(Driver.ReadFile(H, buf, 4, &n, &Ov)); // takes "ab", wants more
@@ -174,11 +174,14 @@ TEST_F(TScriptDriverTest, HangUpFailsPendingAndLaterCallsWithEio) {
     EXPECT_FALSE(Driver.GetOverlappedResult(H, &Ov, &n, false));
     EXPECT_EQ(GetLastError(), DWORD(EIO));
     EXPECT_EQ(n, 2u);
+    EXPECT_TRUE(Driver.WaitCommEvent(H, &mask, &Ov)) << "the port hears of it as a line error";
+    EXPECT_EQ(mask, EV_ERR);
     EXPECT_FALSE(Driver.WaitCommEvent(H, &mask, &Ov));
     EXPECT_EQ(GetLastError(), DWORD(EIO));
     DWORD errors = 0;
     EXPECT_TRUE(Driver.ClearCommError(H, &errors, nullptr));
     EXPECT_EQ(errors, CE_IOE);
+    EXPECT_TRUE(Driver.PurgeComm(H, PURGE_TXABORT | PURGE_RXABORT)) << "closing must still be possible";
     EXPECT_TRUE(Driver.CloseHandle(H));
     EXPECT_NE(Driver.CreateFile("COM1"), INVALID_HANDLE_VALUE);
 }
