@@ -174,6 +174,37 @@ void TParmrkDecoder::Decode(std::string_view Input, TSink &Sink) {
     }
 }
 
+// ---- DCB to termios2
+
+bool DcbToLineFlags(const DCB &Dcb, TLineFlags &Flags) {
+    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
+        Dcb.StopBits > TWOSTOPBITS)
+        return false;
+    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    Flags = TLineFlags{};
+    Flags.Cflag = BOTHER | sizes[Dcb.ByteSize - 5]; // BOTHER: the rate as a number, any rate
+    Flags.Speed = Dcb.BaudRate;
+    // CSTOPB gives 1.5 stop bits with 5 data bits and 2 otherwise: the nearest to either request.
+    if (Dcb.StopBits != ONESTOPBIT)
+        Flags.Cflag |= CSTOPB;
+    if (Dcb.Parity != NOPARITY)
+        Flags.Cflag |= PARENB;
+    if (Dcb.Parity == ODDPARITY || Dcb.Parity == MARKPARITY)
+        Flags.Cflag |= PARODD;
+    if (Dcb.Parity == MARKPARITY || Dcb.Parity == SPACEPARITY)
+        Flags.Cflag |= CMSPAR;
+    const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
+    if ((Dcb.Flags & DCB_OUTX_CTS_FLOW) || rts == 2)
+        Flags.Cflag |= CRTSCTS; // Linux has one switch for both directions
+    if (Dcb.Flags & DCB_OUTX)
+        Flags.Iflag |= IXON;
+    if (Dcb.Flags & DCB_INX)
+        Flags.Iflag |= IXOFF;
+    Flags.Start = static_cast<std::uint8_t>(Dcb.XonChar);
+    Flags.Stop = static_cast<std::uint8_t>(Dcb.XoffChar);
+    return true;
+}
+
 // ---- The device
 
 class TPosixComDriver::TDevice : private TParmrkDecoder::TSink {
@@ -705,37 +736,22 @@ bool TPosixComDriver::TDevice::SetCommState(const DCB &Dcb) {
         return Fail(EBADF);
     if (FHungUp)
         return Fail(EIO);
-    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
-        Dcb.StopBits > TWOSTOPBITS)
+    TLineFlags flags;
+    if (!DcbToLineFlags(Dcb, flags))
         return Fail(EINVAL);
     termios2 tio{};
     if (::ioctl(FFd.Get(), TCGETS2, &tio) < 0)
         return Fail(errno);
-    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    tio.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    tio.c_cflag |= BOTHER | CREAD | CLOCAL | HUPCL | sizes[Dcb.ByteSize - 5];
-    tio.c_ispeed = tio.c_ospeed = Dcb.BaudRate;
-    if (Dcb.StopBits != ONESTOPBIT)
-        tio.c_cflag |= CSTOPB;
-    if (Dcb.Parity != NOPARITY)
-        tio.c_cflag |= PARENB;
-    if (Dcb.Parity == ODDPARITY || Dcb.Parity == MARKPARITY)
-        tio.c_cflag |= PARODD;
-    if (Dcb.Parity == MARKPARITY || Dcb.Parity == SPACEPARITY)
-        tio.c_cflag |= CMSPAR;
-    const DWORD dtr = (Dcb.Flags & DCB_DTR_CONTROL_MASK) >> DCB_DTR_CONTROL_SHIFT;
-    const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
-    if ((Dcb.Flags & DCB_OUTX_CTS_FLOW) || rts == 2)
-        tio.c_cflag |= CRTSCTS;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    if (Dcb.Flags & DCB_OUTX)
-        tio.c_iflag |= IXON;
-    if (Dcb.Flags & DCB_INX)
-        tio.c_iflag |= IXOFF;
-    tio.c_cc[VSTART] = static_cast<cc_t>(Dcb.XonChar);
-    tio.c_cc[VSTOP] = static_cast<cc_t>(Dcb.XoffChar);
+    tio.c_cflag = (tio.c_cflag & ~(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS)) |
+                  flags.Cflag | CREAD | CLOCAL | HUPCL;
+    tio.c_iflag = (tio.c_iflag & ~(IXON | IXOFF | IXANY)) | flags.Iflag;
+    tio.c_ispeed = tio.c_ospeed = flags.Speed;
+    tio.c_cc[VSTART] = flags.Start;
+    tio.c_cc[VSTOP] = flags.Stop;
     if (::ioctl(FFd.Get(), TCSETS2, &tio) < 0)
         return Fail(errno);
+    const DWORD dtr = (Dcb.Flags & DCB_DTR_CONTROL_MASK) >> DCB_DTR_CONTROL_SHIFT;
+    const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
     int dtrBit = TIOCM_DTR, rtsBit = TIOCM_RTS;
     // Pseudo-terminals have no modem lines to set: ENOTTY or EINVAL there is not a failure.
     if (::ioctl(FFd.Get(), dtr == 0 ? TIOCMBIC : TIOCMBIS, &dtrBit) < 0 && !NoModemSupport(errno))

@@ -105,6 +105,18 @@ private:
     HANDLE FNextHandle = 0x100;
 };
 
+// The termios2 fields that SetCommState derives from a DCB, as plain numbers so that the kernel's
+// declarations stay inside the driver. Cflag and Iflag hold only the bits the DCB decides
+// (CBAUD/BOTHER, CSIZE, CSTOPB, PARENB, PARODD, CMSPAR, CRTSCTS; IXON, IXOFF); the rest of the
+// line's flags stay as the open set them. Apart for tests: a pseudo-terminal forces 8 data bits and
+// no parity, so the full mapping can only be checked here.
+struct TLineFlags {
+    std::uint32_t Cflag = 0, Iflag = 0, Speed = 0;
+    std::uint8_t Start = 0, Stop = 0;
+};
+// False for a DCB no line can take (ByteSize outside 5-8, Parity or StopBits out of range, rate 0).
+bool DcbToLineFlags(const DCB &Dcb, TLineFlags &Flags);
+
 // Decodes the tty's input under PARMRK: "\377\377" is a data byte 0xFF, "\377\0\0" a break and
 // "\377\0" X a byte X received with a parity or framing error. A marker may be split across reads;
 // the decoder keeps its state between calls to Decode. It lives here so that tests can feed it
