@@ -17,7 +17,8 @@ constexpr std::array<TComEvent, 10> DeliveryOrder = {evError, evRxChar, evTxEmpt
 TComThread::TComThread(TCustomComPort &OwnerPort)
     : FOwnerPort(OwnerPort),
       FDriver(OwnerPort.Driver()),
-      FHandle(OwnerPort.DeviceHandle()) {
+      FHandle(OwnerPort.DeviceHandle()),
+      FSyncMethod(OwnerPort.SyncMethod()) {
     FOverlapped.hEvent = &FWaitEvent;
     // A refused mask only means no reports; the port stays usable for reading and writing.
     FDriver.SetCommMask(FHandle, EventsToMask(OwnerPort.Events()));
@@ -80,7 +81,7 @@ void TComThread::WatchLoop() {
 }
 
 void TComThread::DispatchEvents() {
-    switch (FOwnerPort.SyncMethod()) {
+    switch (FSyncMethod) {
     case smThreadSync:
         RunOnMainThread([this] { FOwnerPort.DeliverEvents(FPendingEvents); });
         break;

@@ -47,6 +47,8 @@ private:
     TCustomComPort &FOwnerPort;
     TComDriver &FDriver;
     HANDLE FHandle;
+    // Cannot change while the port is open, so it is taken once like the event mask.
+    TSyncMethod FSyncMethod = smThreadSync;
     TEvent FStopSignal{false};
     TEvent FEnded{false};
     // The overlapped wait's record and mask: members, because the driver writes them when the wait

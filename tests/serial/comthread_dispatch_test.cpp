@@ -249,9 +249,10 @@ TEST(ComThreadPty, CyclesWithTrafficLeaveNoThreadOrDescriptor) {
         Pty.Send("r");
         ASSERT_TRUE(PumpUntil([&] { return Received.size() == static_cast<std::size_t>(i + 1); })) << i;
         Port.WriteText("w");
+        // Read before closing: closing discards what the far end has not taken yet.
+        ASSERT_EQ(Pty.Receive(1), "w") << i;
         Port.ClosePort();
     }
-    EXPECT_EQ(Pty.Receive(1000).size(), 1000u);
     EXPECT_EQ(ThreadCount(), Threads);
     EXPECT_EQ(OpenDescriptorCount(), Descriptors);
 }
