@@ -226,6 +226,7 @@ public:
     bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov);
     bool SetCommMask(DWORD Mask);
     bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov);
+    void Settle() { std::lock_guard lock(FMutex); }
 
 private:
     struct TRead {
@@ -1091,7 +1092,8 @@ bool TPosixComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, 
 bool TPosixComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD *Transferred, bool Wait) {
     if (!Ov)
         return Fail(EINVAL);
-    if (!Find(Handle))
+    auto device = Find(Handle);
+    if (!device)
         return false;
     if (Ov->Internal == ERROR_IO_PENDING) {
         if (!Wait)
@@ -1101,6 +1103,10 @@ bool TPosixComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD 
         if (WaitForSingleObject(*Ov->hEvent) != WAIT_OBJECT_0)
             return false;
     }
+    // Operations end under the device's mutex, signalling the event last. Passing through the mutex
+    // orders that signal before whatever the caller does next, such as closing the event; without it
+    // only the kernel knows the order, and the thread sanitizer cannot see it.
+    device->Settle();
     if (Transferred)
         *Transferred = Ov->InternalHigh;
     const DWORD error = Ov->Internal;

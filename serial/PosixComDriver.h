@@ -55,6 +55,9 @@
 // threads block every other signal.
 //
 // Thread safety: as the seam promises; each device has one mutex, taken briefly by every call.
+// Whoever waits on a record's event calls GetOverlappedResult before closing that event: the call
+// passes through the device's mutex, which orders the driver's last touch of the event before the
+// close (the thread sanitizer sees no other order, since the event is signalled through the kernel).
 #pragma once
 
 #include "ComDriver.h"
