@@ -3,6 +3,7 @@
 
 #include "AppPlatform.h"
 #include "relay/CodePage1250.h"
+#include "serial/ComPlatform.h"
 
 #include <QFont>
 #include <QKeyEvent>
@@ -60,8 +61,13 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
 
 TForm1::~TForm1() {
     FDestroying = true;
-    // Close the port while the controller and the console still exist: a delivery already handed
-    // to this thread still runs during the close.
+    // Close the port while the window, its controller and its console are whole: a delivery that
+    // was already handed to this thread still runs during the close and reaches all three.
+    try {
+        FComPort->ClosePort();
+    } catch (...) {
+        ReportApplicationError();
+    }
     FComPort.reset();
     if (Rele == FRele.get())
         Rele = nullptr;
@@ -260,10 +266,10 @@ void TForm1::ComPortClose(TCustomComPort &) {
     ui->CtrlGB->setEnabled(false);
 }
 
-void TForm1::ComPortRxChar(TCustomComPort &, std::int32_t Count) {
+void TForm1::ComPortRxChar(TCustomComPort &Sender, std::int32_t Count) {
     // A read error leaves here for the port's event thread, and RxBuffer keeps what it held.
     std::string Received;
-    FComPort->ReadText(Received, Count);
+    Sender.ReadText(Received, Count);
     RxBuffer += Received;
     if (RxBuffer.empty() || RxBuffer.back() != '*' || !FRele)
         return;

@@ -6,13 +6,18 @@
 #include "ComMainForm.h"
 
 #include "i18n/gnugettext.h"
+#include "i18n/qt/ResourceTextTranslator.h"
 #include "serial/ComError.h"
+#include "serial/setup/CPortSetup.h"
 
 int main(int argc, char *argv[]) {
     TGnuGettextSession Gettext;
     TDudApplication App(argc, argv);
+    TResourceTextRouting Routing;
+    QObject::connect(&Routing.Translator(), &TResourceTextTranslator::ErrorReported, &ShowApplicationError);
     LoadPortErrorMessages();
     InstallQtPlatform();
+    RegisterPortSetupDialog();
     App.setApplicationName(QStringLiteral("DUD Ovuz"));
     int ExitCode = 0;
     {
