@@ -181,8 +181,8 @@ TEST_F(TPosixDriverTest, PurgeAndMaskEndPendingOperations) {
 }
 
 TEST_F(TPosixDriverTest, InputFiltersAndEvents) {
-    // fNull drops NULs; the event character raises EV_RXFLAG; 0xFF (which PARMRK doubles in the
-    // kernel) arrives as one byte.
+    // fNull drops NULs; the event character raises EV_RXFLAG; 0xFF bytes, which look like the
+    // start of an error marker, arrive unchanged.
     DCB dcb;
     dcb.BaudRate = 4800;
     dcb.ByteSize = 8;

@@ -65,11 +65,11 @@ TEST(PosixDriverTermios, DcbMapsOntoTheLine) {
         EXPECT_EQ(tio.c_ospeed, row.Dcb.BaudRate);
         EXPECT_EQ(tio.c_cc[VSTART], 17);
         EXPECT_EQ(tio.c_cc[VSTOP], 19);
-        // Raw whatever the settings: no echo, no line editing, no output processing, errors marked.
+        // Raw whatever the settings: no echo, no line editing, no output processing, nothing
+        // stripped or translated (and no error markers on a line that cannot have errors).
         EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
-        EXPECT_EQ(tio.c_iflag & (PARMRK | INPCK | IGNPAR | ISTRIP | BRKINT | ICRNL),
-                  tcflag_t(PARMRK | INPCK));
+        EXPECT_EQ(tio.c_iflag & (PARMRK | INPCK | IGNPAR | ISTRIP | BRKINT | ICRNL | INLCR | IGNCR), 0u);
     }
 
     const DCB bad[] = {Line(9600, 9, NOPARITY, ONESTOPBIT), Line(9600, 4, NOPARITY, ONESTOPBIT),
