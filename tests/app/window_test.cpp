@@ -47,8 +47,8 @@ public:
 
 class TPtyEnd : public TFarEnd {
 public:
-    bool Valid() const { return FPair.Valid(); }
-    std::string PortName() const override { return FPair.NearPath(); }
+    bool Valid() const { return FPair.Ok(); }
+    std::string PortName() const override { return FPair.SlavePath(); }
     void Send(std::string_view Bytes) override { FPair.Send(Bytes); }
     std::string Receive(std::size_t Count) override { return FPair.Receive(Count); }
 
@@ -83,7 +83,7 @@ std::unique_ptr<TFarEnd> MakeFarEnd(const std::string &Kind) {
     if (Kind == "script")
         return std::make_unique<TScriptEnd>();
     auto Pty = std::make_unique<TPtyEnd>();
-    if (!Pty->Valid() || !DriverOpensDevices(Pty->PortName()))
+    if (!Pty->Valid())
         return nullptr;
     return Pty;
 }
@@ -94,7 +94,7 @@ protected:
     void SetUp() override {
         Far = MakeFarEnd(GetParam());
         if (!Far)
-            GTEST_SKIP() << "no pseudo-terminal support, or no serial driver that opens one";
+            GTEST_SKIP() << "no pseudo-terminal support";
         RxBuffer.clear();
         Setup = std::make_unique<TFakeSetupDialog>(Far->PortName());
         Form = std::make_unique<TForm1>();
@@ -141,12 +141,6 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Line, OpenWindow, testing::Values("pty", "script"));
-
-TEST_P(OpenWindow, OpeningShowsTheOpenPort) {
-    EXPECT_EQ(Setup->Runs(), 1);
-    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Zavři port"));
-    EXPECT_EQ(ConsoleLines(*Form), QStringList{U("COM > Port úspěšně otevřen.")});
-}
 
 TEST_P(OpenWindow, RelayRowPutsItsCommandOnTheLine) {
     struct TRow {
@@ -273,6 +267,9 @@ TEST_P(OpenWindow, LampsFollowEachKindOfAnswer) {
 }
 
 TEST_P(OpenWindow, OpenButtonClosesAnOpenPortAndOpensItAgain) {
+    EXPECT_EQ(Setup->Runs(), 1);
+    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Zavři port"));
+    EXPECT_EQ(ConsoleLines(*Form), QStringList{U("COM > Port úspěšně otevřen.")});
     Click(*Form, "Button_Open");
     EXPECT_FALSE(Form->ComPort().Connected());
     EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Otevřít port"));
@@ -300,7 +297,7 @@ INSTANTIATE_TEST_SUITE_P(Line, SetupDialog, testing::Values("pty", "script"));
 TEST_P(SetupDialog, PortChosenInTheDialogOpens) {
     const std::unique_ptr<TFarEnd> Far = MakeFarEnd(GetParam());
     if (!Far)
-        GTEST_SKIP() << "no pseudo-terminal support, or no serial driver that opens one";
+        GTEST_SKIP() << "no pseudo-terminal support";
     const std::string Path = Far->PortName().starts_with("/") ? Far->PortName() : "/dev/" + Far->PortName();
     qputenv("EXTRA_SERIAL_PORTS", QByteArray::fromStdString(Path));
     RegisterPortSetupDialog();
@@ -333,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Line, Lifetime, testing::Values("pty", "script"));
 TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
     const std::unique_ptr<TFarEnd> Far = MakeFarEnd(GetParam());
     if (!Far)
-        GTEST_SKIP() << "no pseudo-terminal support, or no serial driver that opens one";
+        GTEST_SKIP() << "no pseudo-terminal support";
     TFakeSetupDialog Setup(Far->PortName());
     const auto Cycle = [&](const std::string &Traffic) {
         TForm1 Form;
@@ -349,12 +346,12 @@ TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
     }; // the window goes with its port open
     RxBuffer.clear();
     Cycle("stop*"); // the first window loads fonts and the like for good
-    const int Descriptors = OpenDescriptors(), ThreadCount = Threads();
+    const std::size_t Descriptors = OpenDescriptorCount(), Threads = ThreadCount();
     for (const char *Traffic : {"runn", "ing*", "&1"}) {
         SCOPED_TRACE(Traffic);
         Cycle(Traffic);
-        EXPECT_EQ(OpenDescriptors(), Descriptors);
-        EXPECT_EQ(Threads(), ThreadCount);
+        EXPECT_EQ(OpenDescriptorCount(), Descriptors);
+        EXPECT_EQ(ThreadCount(), Threads);
         EXPECT_EQ(Rele, nullptr);
     }
     RxBuffer.clear();
