@@ -189,15 +189,22 @@ int main(int argc, char **argv) {
 #endif
     const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
     const std::size_t total = mib << 20;
-    const double driver = DriverThroughput(total);
-    std::printf("%zu MiB through a pseudo-terminal\n", mib);
+    // The machine is shared: alternate the two readers and keep each one's best round.
+    double driver = 0, qt = 0;
+    for (int round = 0; round < 3; ++round) {
+        driver = std::max(driver, DriverThroughput(total));
+#ifdef DUD_HAVE_QSERIALPORT
+        qt = std::max(qt, QtThroughput(total));
+#endif
+    }
+    std::printf("%zu MiB through a pseudo-terminal, best of 3 rounds\n", mib);
     std::printf("  TPosixComDriver ReadFile: %8.1f MiB/s\n", driver / (1 << 20));
 #ifdef DUD_HAVE_QSERIALPORT
-    const double qt = QtThroughput(total);
     std::printf("  QSerialPort readAll:      %8.1f MiB/s\n", qt / (1 << 20));
     if (qt > 0)
         std::printf("  ratio driver / QSerialPort: %.2f\n", driver / qt);
 #else
+    (void)qt;
     std::printf("  (QSerialPort not available: no ratio)\n");
 #endif
     IdleWakeups();
