@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -122,6 +123,9 @@ TEST_F(SetupDialog, ListsEveryValueAndSelectsThePortsCurrentOnes) {
     EditPortSettings(Port, [&](TComSetupFrm &Form) {
         Shown = true;
         EXPECT_TRUE(Form.isModal());
+        // Within a pixel: an odd width has no whole-pixel centre.
+        EXPECT_LE((Form.geometry().center() - Form.screen()->availableGeometry().center()).manhattanLength(),
+                  1);
         EXPECT_EQ(Entries(*Form.Combo1), QStringList({"/tmp/sim-pty", "ttyACM0", "ttyUSB0", "ttyUSB1"}));
         EXPECT_EQ(Entries(*Form.Combo2),
                   QStringList({"Custom", "110", "300", "600", "1200", "2400", "4800", "9600", "14400",
