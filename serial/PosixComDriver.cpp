@@ -149,6 +149,62 @@ void SetDefaultComDriver(TComDriver *Driver) noexcept {
     Replacement.store(Driver);
 }
 
+// ---- A thread stopped by a signal
+
+void TInterruptibleThread::Start(std::function<void()> Body) {
+    InstallWakeSignal();
+    FStop = false;
+    std::unique_lock lock(FMutex);
+    FRunning = true;
+    FTid = 0;
+    try {
+        FThread = StartQuiet([this, Body = std::move(Body)] {
+            {
+                std::lock_guard started(FMutex);
+                FTid = ::gettid();
+                FChanged.notify_all();
+            }
+            sigset_t wake;
+            sigemptyset(&wake);
+            sigaddset(&wake, WakeSignal);
+            ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+            Body();
+            std::lock_guard ended(FMutex);
+            FRunning = false;
+            FChanged.notify_all();
+        });
+    } catch (...) {
+        FRunning = false;
+        throw;
+    }
+    FChanged.wait(lock, [this] { return FTid != 0; });
+}
+
+void TInterruptibleThread::Stop() {
+    if (!FThread.joinable())
+        return;
+    FStop = true;
+    std::unique_lock lock(FMutex);
+    // The signal may land just before the body enters its blocking call, which then sleeps on; so
+    // resend it, with growing pauses, until the body has returned. This runs only when stopping.
+    for (int pause = 1; FRunning; pause = std::min(pause * 2, 100)) {
+        ::pthread_kill(FThread.native_handle(), WakeSignal);
+        FChanged.wait_for(lock, TMs(pause), [this] { return !FRunning; });
+    }
+    lock.unlock();
+    FThread.join();
+}
+
+bool TInterruptibleThread::Running() const {
+    std::lock_guard lock(FMutex);
+    return FRunning;
+}
+
+int TInterruptibleThread::Tid() const {
+    std::lock_guard lock(FMutex);
+    return FTid;
+}
+
 // ---- PARMRK decoding
 
 void TParmrkDecoder::Decode(std::string_view Input, TSink &Sink) {
@@ -266,7 +322,6 @@ private:
 
     void Run();
     void RunModemHelper();
-    void StopModemHelper();
     void ModemChanged();
     void Report(DWORD Events);
     void Wake() { FControl.Set(); }
@@ -292,11 +347,9 @@ private:
     TEvent FControl;
     std::mutex FMutex;
     std::condition_variable FStarted;
-    std::thread FThread, FModemThread;
-    int FThreadTid = 0, FModemTid = 0;
-    std::atomic<bool> FModemStop{false};
-    bool FModemRunning = false;
-    std::condition_variable FModemEnded;
+    std::thread FThread;
+    int FThreadTid = 0;
+    TInterruptibleThread FModem;
 
     bool FStopping = false, FClosed = false, FHungUp = false;
     DCB FDcb;
@@ -448,14 +501,13 @@ void TPosixComDriver::TDevice::Start() {
     FModemBits = bits;
     if (::ioctl(FFd.Get(), TIOCGICOUNT, &FCounters) < 0)
         FHasCounters = false;
-    std::unique_lock lock(FMutex);
-    FThread = StartQuiet([this] { Run(); });
-    if (FHasModem) {
-        InstallWakeSignal();
-        FModemRunning = true;
-        FModemThread = StartQuiet([this] { RunModemHelper(); });
+    {
+        std::unique_lock lock(FMutex);
+        FThread = StartQuiet([this] { Run(); });
+        FStarted.wait(lock, [this] { return FThreadTid != 0; });
     }
-    FStarted.wait(lock, [this] { return FThreadTid != 0 && (!FHasModem || FModemTid != 0); });
+    if (FHasModem)
+        FModem.Start([this] { RunModemHelper(); });
 }
 
 void TPosixComDriver::TDevice::Close() {
@@ -471,7 +523,7 @@ void TPosixComDriver::TDevice::Close() {
     Wake();
     if (FThread.joinable())
         FThread.join();
-    StopModemHelper();
+    FModem.Stop();
     ::ioctl(FFd.Get(), TIOCNXCL); // the exclusive flag would outlive us while another holder keeps it open
     FFd.Close();                  // also releases the flock
 }
@@ -481,8 +533,8 @@ std::vector<int> TPosixComDriver::TDevice::ThreadIds() {
     std::vector<int> ids;
     if (FThreadTid)
         ids.push_back(FThreadTid);
-    if (FModemTid && FModemRunning)
-        ids.push_back(FModemTid);
+    if (FModem.Running())
+        ids.push_back(FModem.Tid());
     return ids;
 }
 
@@ -542,42 +594,15 @@ void TPosixComDriver::TDevice::Run() {
 }
 
 void TPosixComDriver::TDevice::RunModemHelper() {
-    {
-        std::lock_guard lock(FMutex);
-        FModemTid = ::gettid();
-        FStarted.notify_all();
-    }
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, WakeSignal);
-    ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-    while (!FModemStop.load()) {
+    while (!FModem.Stopping()) {
         if (::ioctl(FFd.Get(), TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CD) < 0) {
             if (errno == EINTR)
-                continue;
-            break; // not supported (cdc-acm and friends), or the device is gone
+                continue; // woken to stop, or by chance: the loop condition tells
+            return;       // not supported (cdc-acm and friends), or the device is gone
         }
         std::lock_guard lock(FMutex);
         ModemChanged();
     }
-    std::lock_guard lock(FMutex);
-    FModemRunning = false;
-    FModemEnded.notify_all();
-}
-
-void TPosixComDriver::TDevice::StopModemHelper() {
-    if (!FModemThread.joinable())
-        return;
-    FModemStop = true;
-    std::unique_lock lock(FMutex);
-    // The signal may arrive just before the helper enters TIOCMIWAIT; then it sleeps on. So resend
-    // until it has left, with a growing pause. This runs only at close.
-    for (int pause = 1; FModemRunning; pause = std::min(pause * 2, 100)) {
-        ::pthread_kill(FModemThread.native_handle(), WakeSignal);
-        FModemEnded.wait_for(lock, TMs(pause), [this] { return !FModemRunning; });
-    }
-    lock.unlock();
-    FModemThread.join();
 }
 
 void TPosixComDriver::TDevice::ModemChanged() {

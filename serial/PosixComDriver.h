@@ -52,9 +52,9 @@
 // EV_ERR instead, so the port hears of it. CloseHandle still works, and a new open of the same name
 // works once the device is back.
 //
-// Signals: the first open installs a do-nothing SIGURG handler without SA_RESTART, used only to wake
-// the modem-line helper. SIGURG is otherwise ignored by default, so nothing else notices. The driver's
-// threads block every other signal.
+// Signals: the first open of a device with modem lines installs a do-nothing SIGURG handler without
+// SA_RESTART, used only to wake the modem-line helper. SIGURG is otherwise ignored by default, so nothing
+// else notices. The driver's threads block every other signal.
 //
 // Thread safety: as the seam promises; each device has one mutex, taken briefly by every call.
 // Whoever waits on a record's event calls GetOverlappedResult before closing that event: the call
@@ -64,13 +64,17 @@
 
 #include "ComDriver.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 class TPosixComDriver : public TComDriver {
@@ -108,6 +112,36 @@ private:
     std::mutex FMutex;
     std::map<HANDLE, std::shared_ptr<TDevice>> FDevices;
     HANDLE FNextHandle = 0x100;
+};
+
+// A thread whose body spends its life in one blocking system call that nothing else can wake, such
+// as TIOCMIWAIT (no time-out; close() does not end it). Stop() sets Stopping() and then aims the
+// wake-up signal (SIGURG, installed without SA_RESTART) at that thread alone, again and again until
+// the body has returned, since a signal that lands just before the call is entered is lost. The body
+// must check Stopping() around its call and return when it is set; its thread blocks every other
+// signal.
+class TInterruptibleThread {
+public:
+    TInterruptibleThread() = default;
+    ~TInterruptibleThread() { Stop(); }
+    TInterruptibleThread(const TInterruptibleThread &) = delete;
+    TInterruptibleThread &operator=(const TInterruptibleThread &) = delete;
+
+    // Returns once the thread runs; throws std::system_error when no thread can be had.
+    void Start(std::function<void()> Body);
+    // Returns once the thread has ended and been joined; does nothing if none was started.
+    void Stop();
+    bool Stopping() const { return FStop.load(); }
+    bool Running() const;
+    int Tid() const; // as in /proc/self/task; 0 before Start
+
+private:
+    std::thread FThread;
+    std::atomic<bool> FStop{false};
+    mutable std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FRunning = false;
+    int FTid = 0;
 };
 
 // The termios2 fields that SetCommState derives from a DCB, as plain numbers so that the kernel's

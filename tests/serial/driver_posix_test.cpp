@@ -351,6 +351,29 @@ TEST(PosixDriverLifecycle, OpenCloseCyclesLeaveNothingBehind) {
     EXPECT_EQ(ThreadCount(), threads);
 }
 
+// The modem-line helper blocks in TIOCMIWAIT, which pseudo-terminals lack; a read on an empty pipe
+// blocks the same way, with nothing but a signal to end it. Many rounds, so that the signal also
+// lands before the body has entered its call.
+TEST(InterruptibleThread, StopsABodyBlockedInASystemCall) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const std::size_t threads = ThreadCount();
+    for (int round = 0; round < 50; ++round) {
+        TInterruptibleThread helper;
+        helper.Start([&] {
+            char c;
+            while (!helper.Stopping())
+                (void)::read(pipeFds[0], &c, 1);
+        });
+        EXPECT_TRUE(helper.Running());
+        helper.Stop();
+        EXPECT_FALSE(helper.Running());
+    }
+    EXPECT_EQ(ThreadCount(), threads);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+}
+
 // Markers that a pseudo-terminal never produces, fed straight to the decoder.
 TEST(ParmrkDecoder, MarkersSplitAnywhere) {
     struct TLog : TParmrkDecoder::TSink {
