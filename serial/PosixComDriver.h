@@ -30,8 +30,8 @@
 //     XonLim/XoffLim (the kernel has fixed thresholds), fAbortOnError, EofChar.
 //   - Line errors arrive as PARMRK markers (INPCK, PARMRK, no IGNPAR, no BRKINT, no ISTRIP); where
 //     TIOCGICOUNT works its counters tell a parity error from a framing error and add CE_OVERRUN.
-//     Without counters (USB adapters without them, pseudo-terminals) a marked byte counts as a
-//     parity error when fParity is set and as a framing error otherwise.
+//     Without counters (some USB adapters) a marked byte counts as a parity error when fParity is
+//     set and as a framing error otherwise. A parity error with fParity clear is plain data.
 //   - Pseudo-terminals have no modem lines, no error counters and no line errors: their lines read
 //     as all off, they raise no line-change events and report no errors. That is not a failure.
 //     They also go without PARMRK, which would force the kernel's per-character input path (about
@@ -47,10 +47,11 @@
 //
 // A device that goes away (USB adapter pulled, far side of a pseudo-terminal closed) shows as
 // POLLHUP/POLLERR for good. The driver then stops watching the descriptor: pending reads, writes and
-// waits end with EIO, later calls fail with EIO at once (a read first drains what is already queued),
-// and ClearCommError reports CE_IOE once. A pending WaitCommEvent whose mask holds EV_ERR ends with
-// EV_ERR instead, so the port hears of it. CloseHandle still works, and a new open of the same name
-// works once the device is back.
+// waits end with EIO, later reads, writes, waits and settings fail with EIO at once (a read first
+// drains what is already queued), and ClearCommError reports CE_IOE once. PurgeComm, SetCommMask and
+// ClearCommError keep working, so the port can still be closed in its usual order. A pending WaitCommEvent
+// whose mask holds EV_ERR ends with EV_ERR instead, so the port hears of it. CloseHandle still works, and a
+// new open of the same name works once the device is back.
 //
 // Signals: the first open of a device with modem lines installs a do-nothing SIGURG handler without
 // SA_RESTART, used only to wake the modem-line helper. SIGURG is otherwise ignored by default, so nothing
