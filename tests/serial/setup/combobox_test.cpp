@@ -109,14 +109,4 @@ TEST_F(ComboBox, RemovalNoticeForgetsThePort) {
     Pick(Box, "7");
 }
 
-TEST_F(ComboBox, UnlistedPortNameIsNeverWritten) {
-    Port.SetPort("ttyUSB9");
-    Box.SetComProperty(cpPort);
-    Box.SetComPort(&Port);
-    EXPECT_EQ(Box.currentIndex(), -1);
-    EXPECT_FALSE(Box.ComSelect().HoldsPort());
-    Box.ApplyToPort();
-    EXPECT_EQ(Port.Port(), "ttyUSB9");
-}
-
 } // namespace

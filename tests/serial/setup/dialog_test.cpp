@@ -3,16 +3,11 @@
 #include "SetupHarness.h"
 
 #include "serial/ComError.h"
-#include "serial/ComPlatform.h"
 
-#include <QApplication>
 #include <QGroupBox>
-#include <QKeyEvent>
-#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
-#include <QTimer>
 
 #include <optional>
 
@@ -41,6 +36,15 @@ protected:
         Pick(*Form.Combo6, "Software");
     }
 
+    void Reset() {
+        Port.SetPort("ttyUSB0");
+        Port.SetBaudRate(br9600);
+        Port.SetDataBits(dbEight);
+        Port.SetStopBits(sbOneStopBit);
+        Port.Parity().SetBits(prNone);
+        Port.FlowControl().SetFlowControl(fcNone);
+    }
+
     void ExpectUnchanged() {
         EXPECT_EQ(Port.Port(), "ttyUSB0");
         EXPECT_EQ(Port.BaudRate(), br9600);
@@ -53,60 +57,41 @@ protected:
     std::size_t Count(const std::string &Function) const { return Driver.CallsOf(Function).size(); }
 };
 
+// The texts are checked where they are translated; here the places, sizes and keys.
 TEST_F(SetupDialog, FormIsBuiltAsDescribed) {
     TComSetupFrm Form;
     EXPECT_EQ(Form.objectName(), "ComSetupFrm");
-    EXPECT_EQ(Form.windowTitle(), "Setup");
     EXPECT_EQ(Form.size(), QSize(231, 216));
     EXPECT_EQ(Form.minimumSize(), Form.maximumSize()) << "the border is fixed";
     EXPECT_FALSE(Form.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(Form.GroupBox1->title(), " Settings ");
-
-    struct TPlace {
-        QWidget *Widget;
-        QString Text;
-        QRect Geometry; // an empty size: the label sizes itself
-    };
-    const TPlace Places[] = {
-        {Form.GroupBox1, {}, {8, 8, 217, 169}},        {Form.Label1, "Port", {8, 24, 0, 0}},
-        {Form.Label2, "Baud rate", {8, 48, 0, 0}},     {Form.Label3, "Data bits", {8, 72, 0, 0}},
-        {Form.Label4, "Stop bits", {8, 96, 0, 0}},     {Form.Label5, "Parity", {8, 120, 0, 0}},
-        {Form.Label6, "Flow control", {8, 144, 0, 0}}, {Form.Combo1, {}, {80, 16, 129, 21}},
-        {Form.Combo2, {}, {80, 40, 129, 21}},          {Form.Combo3, {}, {80, 64, 129, 21}},
-        {Form.Combo4, {}, {80, 88, 129, 21}},          {Form.Combo5, {}, {80, 112, 129, 21}},
-        {Form.Combo6, {}, {80, 136, 129, 21}},         {Form.Button1, "OK", {70, 184, 75, 25}},
-        {Form.Button2, "Cancel", {150, 184, 75, 25}},
-    };
-    for (const TPlace &P : Places) {
-        SCOPED_TRACE(P.Widget->objectName().toStdString());
-        EXPECT_EQ(P.Widget->pos(), P.Geometry.topLeft());
-        if (P.Geometry.width() > 0) {
-            EXPECT_EQ(P.Widget->size(), P.Geometry.size());
-        }
-        if (auto *Label = qobject_cast<QLabel *>(P.Widget)) {
-            EXPECT_EQ(Label->text(), P.Text);
-            EXPECT_EQ(Label->size(), Label->sizeHint()) << "labels fit their text";
-        }
-        if (auto *Button = qobject_cast<QPushButton *>(P.Widget)) {
-            EXPECT_EQ(Button->text(), P.Text);
-        }
-    }
     EXPECT_TRUE(Form.Button1->isDefault());
     EXPECT_FALSE(Form.Button2->isDefault());
-    for (TComComboBox *Box : Form.Boxes()) {
-        EXPECT_FALSE(Box->isEditable());
-        EXPECT_FALSE(Box->AutoApply());
-        EXPECT_EQ(Box->ItemHeight(), 13);
+
+    const std::pair<QWidget *, QRect> Places[] = {
+        {Form.GroupBox1, {8, 8, 217, 169}}, {Form.Label1, {8, 24, 0, 0}},
+        {Form.Label2, {8, 48, 0, 0}},       {Form.Label3, {8, 72, 0, 0}},
+        {Form.Label4, {8, 96, 0, 0}},       {Form.Label5, {8, 120, 0, 0}},
+        {Form.Label6, {8, 144, 0, 0}},      {Form.Combo1, {80, 16, 129, 21}},
+        {Form.Combo2, {80, 40, 129, 21}},   {Form.Combo3, {80, 64, 129, 21}},
+        {Form.Combo4, {80, 88, 129, 21}},   {Form.Combo5, {80, 112, 129, 21}},
+        {Form.Combo6, {80, 136, 129, 21}},  {Form.Button1, {70, 184, 75, 25}},
+        {Form.Button2, {150, 184, 75, 25}},
+    };
+    for (const auto &[Widget, Geometry] : Places) {
+        SCOPED_TRACE(Widget->objectName().toStdString());
+        EXPECT_EQ(Widget->pos(), Geometry.topLeft());
+        // An empty size in the table: a label that fits its text.
+        EXPECT_EQ(Widget->size(), Geometry.isEmpty() ? Widget->sizeHint() : Geometry.size());
     }
 
-    const QWidget *Expected[] = {Form.Combo1, Form.Combo2, Form.Combo3,  Form.Combo4,
-                                 Form.Combo5, Form.Combo6, Form.Button1, Form.Button2};
+    const QWidget *Order[] = {Form.Combo1, Form.Combo2, Form.Combo3,  Form.Combo4,
+                              Form.Combo5, Form.Combo6, Form.Button1, Form.Button2};
     QWidget *Focus = Form.Combo1;
-    for (const QWidget *Next : Expected) {
+    for (const QWidget *Next : Order) {
         EXPECT_EQ(Focus, Next) << "tab order";
-        Focus = Focus->nextInFocusChain();
-        while (Focus->focusPolicy() == Qt::NoFocus || !(Focus->focusPolicy() & Qt::TabFocus))
+        do
             Focus = Focus->nextInFocusChain();
+        while (!(Focus->focusPolicy() & Qt::TabFocus));
     }
 }
 
@@ -173,63 +158,59 @@ TEST_F(SetupDialog, LeavingWithoutOkWritesNothing) {
     }
 }
 
-TEST_F(SetupDialog, OkWritesAllSixToAClosedPort) {
-    EXPECT_TRUE(ExecutePortSetup(Port, [](TComSetupFrm &Form) {
-        ChangeEverything(Form);
-        QTest::keyClick(Form.Combo6, Qt::Key_Return); // Enter presses the default button
-    }));
-    EXPECT_EQ(Port.Port(), "ttyUSB1");
-    EXPECT_EQ(Port.BaudRate(), br19200);
-    EXPECT_EQ(Port.DataBits(), dbSeven);
-    EXPECT_EQ(Port.StopBits(), sbTwoStopBits);
-    EXPECT_EQ(Port.Parity().Bits(), prEven);
-    EXPECT_EQ(Port.FlowControl().FlowControl(), fcSoftware);
-    EXPECT_TRUE(Driver.Calls().empty()) << "a closed port stays closed";
-}
-
-// On an open port the new name reopens it once, and the line settings reach the device together
-// when the settings update ends, whether or not anything changed.
-TEST_F(SetupDialog, OkOnAnOpenPortReopensOnceAndAppliesOnce) {
+// OK writes all six values. On an open port a new name reopens it once, and the line settings
+// reach the device together when the settings update ends, whether or not anything changed.
+TEST_F(SetupDialog, OkWritesAllSixInOneSettingsUpdate) {
     struct TCase {
         const char *Name;
-        bool Change;
-        std::size_t Reopens;
+        bool Open, Change;
     };
     std::vector<std::string> Events;
     Port.SetOnBeforeClose([&](TCustomComPort &) { Events.push_back("close"); });
     Port.SetOnAfterOpen([&](TCustomComPort &P) { Events.push_back("open " + P.Port()); });
-    for (const TCase &Case : {TCase{"unchanged", false, 0}, TCase{"everything new", true, 1}}) {
+    for (const TCase &Case : {TCase{"closed", false, true}, TCase{"open, unchanged", true, false},
+                              TCase{"open, everything new", true, true}}) {
         SCOPED_TRACE(Case.Name);
-        Port.OpenPort();
+        Reset();
+        if (Case.Open)
+            Port.OpenPort();
         Driver.ClearCalls();
         Events.clear();
 
         EditPortSettings(Port, [&](TComSetupFrm &Form) {
             if (Case.Change)
                 ChangeEverything(Form);
-            Form.Button1->click();
+            QTest::keyClick(Form.Combo6, Qt::Key_Return); // Enter presses the default button
         });
 
-        EXPECT_EQ(Count("CloseHandle"), Case.Reopens);
-        EXPECT_EQ(Count("CreateFile"), Case.Reopens);
+        if (Case.Change) {
+            EXPECT_EQ(Port.Port(), "ttyUSB1");
+            EXPECT_EQ(Port.BaudRate(), br19200);
+            EXPECT_EQ(Port.DataBits(), dbSeven);
+            EXPECT_EQ(Port.StopBits(), sbTwoStopBits);
+            EXPECT_EQ(Port.Parity().Bits(), prEven);
+            EXPECT_EQ(Port.FlowControl().FlowControl(), fcSoftware);
+        } else {
+            ExpectUnchanged();
+        }
+        if (!Case.Open) {
+            EXPECT_TRUE(Driver.Calls().empty()) << "a closed port stays closed";
+            continue;
+        }
+        const std::size_t Reopens = Case.Change ? 1 : 0;
+        EXPECT_EQ(Count("CloseHandle"), Reopens);
+        EXPECT_EQ(Count("CreateFile"), Reopens);
+        EXPECT_EQ(Events.size(), 2 * Reopens);
         ASSERT_EQ(Count("SetCommState"), 1u);
         const DCB Dcb = Driver.CallsOf("SetCommState").front().Dcb;
+        EXPECT_EQ(Dcb.BaudRate, Case.Change ? 19200u : 9600u);
         if (Case.Change) {
-            EXPECT_EQ(Events, (std::vector<std::string>{"close", "open ttyUSB1"}));
             EXPECT_EQ(Driver.CallNames().back(), "SetCommTimeouts") << "settings after the reopen";
-            EXPECT_EQ(Dcb.BaudRate, 19200u);
             EXPECT_EQ(Dcb.ByteSize, 7);
-            EXPECT_EQ(Dcb.StopBits, TWOSTOPBITS);
             EXPECT_EQ(Dcb.Parity, EVENPARITY);
-            EXPECT_EQ(Dcb.Flags & (DCB_OUTX | DCB_INX), DCB_OUTX | DCB_INX);
             EXPECT_TRUE(Driver.IsOpen("ttyUSB1"));
-        } else {
-            EXPECT_TRUE(Events.empty());
-            EXPECT_EQ(Dcb.BaudRate, 9600u);
         }
         Port.ClosePort();
-        Port.SetPort("ttyUSB0");
-        Port.FlowControl().SetFlowControl(fcNone);
     }
 }
 
@@ -318,17 +299,6 @@ TEST_F(SetupDialog, FailingWriteEndsTheUpdateAndReachesTheCaller) {
     Driver.ClearCalls();
     Port.SetBaudRate(br2400);
     EXPECT_EQ(Count("SetCommState"), 1u);
-}
-
-TEST_F(SetupDialog, RegisteredDialogRunsForTheComponent) {
-    RegisterPortSetupDialog();
-    // The registered dialog has no test hand: close the modal dialog once it is up.
-    QTimer::singleShot(0, [] {
-        if (QWidget *Modal = QApplication::activeModalWidget())
-            Modal->close();
-    });
-    EXPECT_FALSE(Port.RunSetupDialog());
-    SetSetupDialogHook({});
 }
 
 } // namespace

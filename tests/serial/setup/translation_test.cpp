@@ -126,13 +126,6 @@ TEST_F(SetupTexts, ShippedCzechCatalogue) {
     EXPECT_TRUE(Errors.Messages.empty());
 }
 
-TEST_F(SetupTexts, NoCatalogueOrNoServiceLeavesTheEnglishTexts) {
-    ExpectTexts(Run(), English);
-    TCatalogueDir Empty;
-    TGnuGettextSession Gettext(Empty.Path(), "cs");
-    ExpectTexts(Run(), English);
-}
-
 // An unusable catalogue is shown to the operator, and the dialog still comes up and works.
 TEST_F(SetupTexts, UnusableCatalogueIsReportedAndTheDialogStillRuns) {
     TCatalogueDir Dir;
