@@ -5,6 +5,7 @@
 #include "serial/ComError.h"
 
 #include <QGroupBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
