@@ -259,6 +259,11 @@ TCustomComPort::~TCustomComPort() {
         ReportApplicationError();
     }
     ForceClose();
+    // The framework's removal notice: objects that refer to this port (a bound combo box) forget it.
+    TellListeners([this](TComListener &L) {
+        if (L.OnDestroying)
+            L.OnDestroying(*this);
+    });
 }
 
 void TCustomComPort::SetBaudRate(TBaudRate Value) {

@@ -254,6 +254,9 @@ struct TComListener {
     TNotifyEvent OnRing;
     TComSignalEvent OnTxActivity; // a write started (true) or the output queue ran empty (false)
     TComSignalEvent OnRxActivity; // input waits (true) or a read left the input queue empty (false)
+    // The port is being destroyed (after its close events): forget it. The port must not be used
+    // from here on; the listener is detached afterwards without being called again.
+    TNotifyEvent OnDestroying;
 };
 
 class TCustomComPort {

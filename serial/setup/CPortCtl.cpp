@@ -172,16 +172,24 @@ TComComboBox::TComComboBox(QWidget *Parent) : QComboBox(Parent) {
     view()->setItemDelegate(new TItemHeightDelegate(FItemHeight, view()));
     // activated, not currentIndexChanged: only the operator's pick counts, never our own selecting.
     connect(this, &QComboBox::activated, this, &TComComboBox::Picked);
+    FPortListener.OnDestroying = [this](TCustomComPort &Port) { PortDestroyed(Port); };
 }
 
-TComComboBox::~TComComboBox() = default;
+TComComboBox::~TComComboBox() {
+    if (FComSelect.FComPort)
+        FComSelect.FComPort->DetachListener(FPortListener);
+}
 
 void TComComboBox::SetComPort(TCustomComPort *Value) {
     if (Value == FComSelect.FComPort)
         return;
+    if (FComSelect.FComPort)
+        FComSelect.FComPort->DetachListener(FPortListener);
     FComSelect.FComPort = Value;
-    if (Value)
+    if (Value) {
+        Value->AttachListener(FPortListener);
         ReadFromPort();
+    }
 }
 
 void TComComboBox::SetComProperty(TComProperty Value) {
@@ -215,9 +223,10 @@ void TComComboBox::ReadFromPort() {
     setCurrentIndex(FComSelect.ReadFromPort());
 }
 
-void TComComboBox::PortDestroyed(const TCustomComPort &Port) {
+void TComComboBox::PortDestroyed(TCustomComPort &Port) {
     if (&Port != FComSelect.FComPort)
         return;
+    Port.DetachListener(FPortListener);
     FComSelect.FComPort = nullptr;
     if (count() > 0)
         setCurrentIndex(0);

@@ -9,21 +9,19 @@
 // The held value lives in the box's TComSelect, which knows how to fill the list, find the port's
 // value in it and write a value back; the box adds the widget side (selection, change signal).
 //
-// Lifetime. A box does not own its port. Whoever destroys a linked port first must tell the box
-// (PortDestroyed, or ComPort null): the port component has no destruction notice to subscribe to.
+// Lifetime. A box does not own its port. It listens for the port's destruction notice and then
+// forgets the port (PortDestroyed), so a port may be destroyed before the boxes bound to it.
 //
 // Thread safety: main thread only, like every widget.
 #pragma once
 
-#include "serial/ComTypes.h"
+#include "serial/ComPort.h"
 
 #include <QComboBox>
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
-
-class TCustomComPort;
 
 // Which port property a box edits.
 enum TComProperty : std::uint8_t {
@@ -126,7 +124,7 @@ public:
     // without a port or for cpNone.
     void ReadFromPort();
     // The removal notice: the linked port is going away. Forgets it and selects the first entry.
-    void PortDestroyed(const TCustomComPort &Port);
+    void PortDestroyed(TCustomComPort &Port);
 
     const TComSelect &ComSelect() const { return FComSelect; }
 
@@ -138,5 +136,7 @@ private:
     void Picked(int Index);
 
     TComSelect FComSelect{*this};
+    // Attached to the linked port for its destruction notice only.
+    TComListener FPortListener;
     int FItemHeight = 13;
 };

@@ -101,12 +101,21 @@ TEST_F(ComboBox, RemovalNoticeForgetsThePort) {
     Box.PortDestroyed(Port); // another port's notice changes nothing
     EXPECT_EQ(Box.ComPort(), Doomed.get());
 
-    Box.PortDestroyed(*Doomed);
-    Doomed.reset();
+    Doomed.reset(); // the port's own destruction notice reaches the box
     EXPECT_EQ(Box.ComPort(), nullptr);
     EXPECT_EQ(Box.Text(), "5");
     Box.ApplyToPort(); // nothing left to write into
     Pick(Box, "7");
+}
+
+TEST_F(ComboBox, BoxDestroyedBeforeItsPortLeavesNoListenerBehind) {
+    {
+        TComComboBox Early;
+        Early.SetComProperty(cpDataBits);
+        Early.SetComPort(&Port);
+    }
+    Port.OpenPort(); // the listeners are told of the open; a dangling one would be used here
+    Port.ClosePort();
 }
 
 } // namespace
