@@ -72,6 +72,11 @@ protected:
         SetSetupDialogHook(nullptr);
         SetBeepHook(OldBeep);
         qunsetenv("EXTRA_SERIAL_PORTS");
+        // The board outlives the panel's hang-up and stops cleanly at the end of its input.
+        if (Sim) {
+            Sim->CloseInput();
+            EXPECT_EQ(Sim->Wait(), 0) << Sim->Errors();
+        }
         Sim.reset();
     }
 
