@@ -10,9 +10,7 @@
 #include "serial/setup/CPortSetup.h"
 #include "tests/tools/support/SimProcess.h"
 
-#include <QAbstractButton>
 #include <QComboBox>
-#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
