@@ -69,7 +69,7 @@ private:
     std::array<bool, RelayCount> Relays{};
     std::array<bool, InputCount> Inputs{};
     std::array<std::optional<TClock::time_point>, RelayCount> Timers{};
-    bool Armed = false;
+    bool Armed = true; // as the panel assumes at start: a board comes up armed
     int Trigger = 0; // the input that raised the alarm, 0 for none
     bool TimerReports = false;
     bool DeactivationReports = false;

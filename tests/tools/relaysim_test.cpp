@@ -56,7 +56,8 @@ const TConversation Conversations[] = {
     {"QueriesOfAQuietBoard", {}, {{'L', "?", "*"}, {'L', "!", "&000*"}}},
     {"InputStateCoversInputsOneToThree",
      {},
-     {{'I', "input 1 on", "inputs=100000"},
+     {{'L', "RUN=0s", "stop*"}, // disarmed, so the inputs raise no alarm
+      {'I', "input 1 on", "inputs=100000"},
       {'I', "input 3 on", ""},
       {'I', "input 4 on", ""},
       {'L', "!", "&101*"}}},
@@ -79,7 +80,8 @@ const TConversation Conversations[] = {
       {'L', "?", "1*"}}},
     {"DeactivationReportedOnlyWhenSwitchedOn",
      {},
-     {{'I', "input 4 on", ""},
+     {{'L', "RUN=0s", "stop*"},
+      {'I', "input 4 on", ""},
       {'I', "input 4 off", ""},
       {'L', "?", "*"},
       {'L', "RESET=Ys", "L=Y*"},
@@ -119,7 +121,7 @@ const TConversation Conversations[] = {
       {'L', "RUN=2s", ""},
       {'L', "?", "*"},
       {'I', "state",
-       "relays=000000 inputs=000000 alarm=disarmed trigger=0 timer-reports=off "
+       "relays=000000 inputs=000000 alarm=armed trigger=0 timer-reports=off "
        "deactivation-reports=off timers=-"}}},
     {"CommandFoundAfterNoise", {}, {{'L', "xyzRUN=1s", "running*"}, {'L', "RUN=1\r\nRUN=0s", "stop*"}}},
     {"CommandInPieces", {}, {{'L', "RU", ""}, {'L', "N=1", ""}, {'L', "s", "running*"}}},
