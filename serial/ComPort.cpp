@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 constexpr std::array<DWORD, 16> BaudRates = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
@@ -349,8 +350,9 @@ void TCustomComPort::SetBuffer(const TComBuffer &Value) {
 // ---- Lifecycle
 
 void TCustomComPort::AfterPropertiesLoaded() {
-    FLoading = false;
-    if (!FConnected || FDesignMode)
+    // Only the end of a load may open: on a port that was not loading, Connected is the real state,
+    // and opening again would take a second handle while the first one and its thread live on.
+    if (!std::exchange(FLoading, false) || !FConnected || FDesignMode)
         return;
     FConnected = false;
     try {
@@ -445,7 +447,9 @@ void TCustomComPort::AbortOrIgnoreVanishedDevice() {
 }
 
 void TCustomComPort::ForceClose() noexcept {
-    if (!FConnected || FDesignMode)
+    // Design mode is not consulted: a port put into it while open still holds its device and thread,
+    // and a port that only recorded Connected has neither, so the steps below do nothing for it.
+    if (!FConnected)
         return;
     StopWatching();
     CloseDeviceHandle();

@@ -255,20 +255,35 @@ TEST(ComPortDestruction, OpenPortClosesWithItsEventsWhileTheSettingsStillExist) 
     EXPECT_FALSE(Driver.IsOpen("COM1"));
 }
 
-TEST(ComPortDestruction, FailedCloseIsReportedAndNothingIsLeftOpen) {
-    TScriptComDriver Driver;
-    Driver.AddDevice("COM1");
-    std::vector<std::string> Reports;
-    SetErrorReportHook([&](const std::exception &E) { Reports.push_back(E.what()); });
-    {
-        TComPort Port(Driver);
-        Port.OpenPort();
-        Driver.FailAlways("PurgeComm", EINVAL);
+// Whether the close is refused or skipped, destruction leaves neither the device nor its thread.
+TEST(ComPortDestruction, SkippedOrFailedCloseLeavesNothingOpen) {
+    struct TRow {
+        const char *Name;
+        std::function<void(TComPort &, TScriptComDriver &)> Before;
+        std::vector<std::string> Reports;
+    };
+    const TRow Rows[] = {
+        {"refused abort",
+         [](TComPort &, TScriptComDriver &D) { D.FailAlways("PurgeComm", EINVAL); },
+         {"PurgeComm function failed (win error code: 22)"}},
+        {"design mode set while open", [](TComPort &P, TScriptComDriver &) { P.SetDesignMode(true); }, {}},
+    };
+    for (const TRow &Row : Rows) {
+        TScriptComDriver Driver;
+        Driver.AddDevice("COM1");
+        std::vector<std::string> Reports;
+        SetErrorReportHook([&](const std::exception &E) { Reports.push_back(E.what()); });
+        {
+            TComPort Port(Driver);
+            Port.OpenPort();
+            ASSERT_TRUE(Driver.WaitForCalls("WaitCommEvent")) << Row.Name;
+            Row.Before(Port, Driver);
+        }
+        SetErrorReportHook(nullptr);
+        Driver.ClearFailures();
+        EXPECT_FALSE(Driver.IsOpen("COM1")) << Row.Name;
+        EXPECT_EQ(Reports, Row.Reports) << Row.Name;
     }
-    SetErrorReportHook(nullptr);
-    Driver.ClearFailures();
-    EXPECT_FALSE(Driver.IsOpen("COM1"));
-    EXPECT_EQ(Reports, std::vector<std::string>{"PurgeComm function failed (win error code: 22)"});
 }
 
 TEST_F(ComPortLifecycle, LoadingRecordsConnectedAndOpensAfterwards) {
@@ -280,6 +295,9 @@ TEST_F(ComPortLifecycle, LoadingRecordsConnectedAndOpensAfterwards) {
     EXPECT_TRUE(Port.Connected());
     EXPECT_TRUE(Driver.IsOpen("COM1"));
     EXPECT_EQ(Driver.CallsOf("SetCommState").at(0).Dcb.BaudRate, 4800u);
+    Port.AfterPropertiesLoaded(); // no load ended here: the open port is not opened a second time
+    EXPECT_TRUE(Port.Connected());
+    EXPECT_EQ(Driver.CallsOf("CreateFile").size(), 1u);
 }
 
 TEST_F(ComPortLifecycle, OpeningErrorAfterLoadingGoesToTheApplicationReport) {
