@@ -399,9 +399,20 @@ public:
     void SetOnBeforeClose(TNotifyEvent Handler) { FOnBeforeClose = std::move(Handler); }
     void SetOnRx80Full(TNotifyEvent Handler) { FOnRx80Full = std::move(Handler); }
     const TRxCharEvent &OnRxChar() const { return FOnRxChar; }
+    const TRxBufEvent &OnRxBuf() const { return FOnRxBuf; }
+    const TNotifyEvent &OnTxEmpty() const { return FOnTxEmpty; }
+    const TNotifyEvent &OnBreak() const { return FOnBreak; }
+    const TNotifyEvent &OnRing() const { return FOnRing; }
+    const TComSignalEvent &OnCTSChange() const { return FOnCTSChange; }
+    const TComSignalEvent &OnDSRChange() const { return FOnDSRChange; }
+    const TComSignalEvent &OnRLSDChange() const { return FOnRLSDChange; }
     const TComErrorEvent &OnError() const { return FOnError; }
+    const TNotifyEvent &OnRxFlag() const { return FOnRxFlag; }
     const TNotifyEvent &OnAfterOpen() const { return FOnAfterOpen; }
     const TNotifyEvent &OnAfterClose() const { return FOnAfterClose; }
+    const TNotifyEvent &OnBeforeOpen() const { return FOnBeforeOpen; }
+    const TNotifyEvent &OnBeforeClose() const { return FOnBeforeClose; }
+    const TNotifyEvent &OnRx80Full() const { return FOnRx80Full; }
 
     // ---- Delivery, called by the event thread's dispatch (and by tests). DeliverEvents runs the
     // processing step of every kind in Events in the fixed order given above. NotifyWindowProc
