@@ -263,14 +263,17 @@ void TDomain::OpenCatalogue() {
             return;
         }
     }
-    TFileDescriptor File(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking: a FIFO in the catalogue's place would otherwise hang the lookup until a writer
+    // came along. It has no effect on a regular file.
+    TFileDescriptor File(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (File.Get() < 0)
         throw std::runtime_error("Cannot open file " + FPath);
     struct stat St {};
     if (::fstat(File.Get(), &St) != 0)
         throw std::runtime_error("Cannot create memory map on file " + FPath);
-    // Too short for the header (an empty file among them, which mmap would refuse anyway).
-    if (static_cast<std::uint64_t>(St.st_size) < MoHeaderSize)
+    // Not a regular file (a FIFO, a device), or too short for the header (an empty file among
+    // them, which mmap would refuse anyway).
+    if (!S_ISREG(St.st_mode) || static_cast<std::uint64_t>(St.st_size) < MoHeaderSize)
         Invalid();
     void *View = ::mmap(nullptr, static_cast<std::size_t>(St.st_size), PROT_READ, MAP_PRIVATE, File.Get(), 0);
     if (View == MAP_FAILED) {

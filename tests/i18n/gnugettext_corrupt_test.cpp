@@ -5,8 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <future>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using fixture::MoWord;
 using fixture::SetMoWord;
@@ -75,6 +82,28 @@ TEST(GettextCorrupt, DamagedCataloguesAreNotMoFiles) {
         } catch (const std::runtime_error &E) {
             EXPECT_EQ(E.what(), "This file is not a valid GNU gettext mo file: " + Path);
         }
+    }
+}
+
+// A FIFO in the catalogue's place has no writer: opening it for reading must not wait for one, or
+// the panel would hang at its first lookup. Should it wait, the test lets it go and fails.
+TEST(GettextCorrupt, FifoInPlaceOfACatalogueDoesNotBlock) {
+    fixture::TTempDir Dir;
+    const std::string Path = fixture::CataloguePath(Dir.Path(), "cs", "default");
+    std::filesystem::create_directories(std::filesystem::path(Path).parent_path());
+    ASSERT_EQ(::mkfifo(Path.c_str(), 0600), 0);
+    auto Result = std::async(std::launch::async, [&] { return Lookup(Dir.Path(), "key7"); });
+    if (Result.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
+        ADD_FAILURE() << "the lookup waits for a writer";
+        const int Writer = ::open(Path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (Writer >= 0)
+            ::close(Writer);
+    }
+    try {
+        Result.get();
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error &E) {
+        EXPECT_EQ(E.what(), "This file is not a valid GNU gettext mo file: " + Path);
     }
 }
 
