@@ -456,6 +456,8 @@ std::string TGnuGettextInstance::TranslateTextInDomain(const std::string &Text, 
         if (Valid)
             Result = WithCrLf(Translation);
     });
+    // No entry: the text itself, even when that is empty (a text of carriage returns alone). The
+    // empty-result error below is for a translation that failed to decode, and nothing was decoded.
     if (!Found)
         return WithCrLf(Key);
     // A translation that does not decode counts as empty, as it would after a failed conversion.
