@@ -140,8 +140,8 @@ TEST_F(PanelWithSimulator, ConsoleAndLampsFollowWhatTheBoardDid) {
     ASSERT_TRUE(Shows("COM > Port úspěšně otevřen."));
     EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Zavři port"));
 
-    // The board starts disarmed while the panel believes it armed: disarming and arming again
-    // brings both to the same state, with each answer recolouring the alarm lamps.
+    // Board and panel both start armed: disarming and arming again shows each answer recolouring
+    // the alarm lamps.
     Click(*Form, "alad");
     ASSERT_TRUE(Shows("CMD >Vypínám alarm..."));
     ASSERT_TRUE(Shows("IO  >Alarm byl vypnut.(stop*)"));

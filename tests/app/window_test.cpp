@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -389,6 +390,28 @@ TEST_F(ScriptedWindow, LineErrorIsReportedAndReceivingGoesOn) {
     ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("COM > Chyba v komunikaci na COM portu."); }));
     Far.Send("stop*");
     ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("IO  >Alarm byl vypnut.(stop*)"); }));
+    EXPECT_TRUE(Errors.isEmpty()) << Errors.join(" | ").toStdString();
+}
+
+// A read that fails inside the receive handler is the port's business: the operator sees nothing,
+// the gathered part of an answer stays, and after a reopen the answer completes from it.
+TEST_F(ScriptedWindow, FailedReadKeepsTheBufferAndShowsNothing) {
+    Open();
+    Far.Send("runn");
+    ASSERT_TRUE(WaitFor([&] { return RxBuffer == "runn"; }));
+    Far.Driver.FailNext("ReadFile", EIO);
+    Far.Send("ing*");
+    ASSERT_TRUE(WaitFor([&] {
+        const auto Reads = Far.Driver.CallsOf("ReadFile");
+        return std::any_of(Reads.begin(), Reads.end(),
+                           [](const TScriptCall &Call) { return Call.Error == EIO; });
+    }));
+    EXPECT_EQ(RxBuffer, "runn");
+    EXPECT_EQ(ConsoleLines(*Form).size(), 1);
+    Click(*Form, "Button_Open");
+    Click(*Form, "Button_Open");
+    Far.Send("ing*");
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("IO  >Alarm je spuštěn.(running*)"); }));
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join(" | ").toStdString();
 }
 
