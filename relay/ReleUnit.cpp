@@ -7,7 +7,6 @@
 #include "relay/DecimalInt.h"
 #include "relay/PlatformHooks.h"
 
-#include <exception>
 #include <optional>
 
 namespace {
@@ -255,7 +254,7 @@ void TRele::OpenComPort(const std::string &PortName) {
     }
     try {
         PortSetBoardLineAndOpen(*ComPort, PortName);
-    } catch (const std::exception &) {
+    } catch (...) {
         // The port's own message is not shown: the operator gets one Czech line, and the
         // settings made before the failing step stay made.
         WriteMsg("CHYBA při otvírání portu.", mkErr);
@@ -272,8 +271,8 @@ TRespondKind TRele::ProcessRespond(const std::string &Respond) {
         std::optional<std::string> Interpreted;
         try {
             Interpreted = Interpret(Kind, Respond);
-        } catch (const std::exception &) {
-            // A failing beep hook lands here too; the answer is still reported.
+        } catch (...) {
+            // A failing beep hook lands here too, whatever it throws; the answer is still reported.
         }
         Meaning = Interpreted ? *Interpreted : "ERROR - Error processing string " + Quoted(Respond) + ")";
     }

@@ -98,4 +98,18 @@ TEST(ReleAnswers, StateChangesBeforeTheLine) {
     EXPECT_EQ(StateAtLine, "R000000 I000000 A1 T1");
 }
 
+// Whatever fails inside the interpretation, even with something that is no std::exception, the
+// answer is still reported and nothing leaves ProcessRespond.
+TEST(ReleAnswers, AnyFailureEndsInTheGuardLine) {
+    TRecordingConsole Console;
+    TRele Rele(&Console);
+    const TBeepHook OldBeep = SetBeepHook([] { throw 42; });
+    TRespondKind Kind = rkUnknown;
+    EXPECT_NO_THROW(Kind = Rele.ProcessRespond("3*"));
+    SetBeepHook(OldBeep);
+    EXPECT_EQ(int{Kind}, int{rkAlert});
+    EXPECT_EQ(Console.Written(),
+              std::vector<std::string>{"maroon IO  >ERROR - Error processing string \"3*\")(3*)"});
+}
+
 } // namespace

@@ -81,8 +81,11 @@ TEST_F(TReleOnPort, FailedOpenKeepsEarlierSettings) {
     Rele.OpenComPort("ttyMissing"); // every setting made, then the device is missing
     EXPECT_EQ(Settings(), "db3 sb0 pr0 ttyMissing");
     EXPECT_EQ(Port.BaudRate(), br4800);
+    // Whatever a step throws, not only the port's own error, ends in the same line.
+    Port.SetOnBeforeOpen([](TCustomComPort &) { throw 42; });
+    EXPECT_NO_THROW(Rele.OpenComPort("ttyA"));
     EXPECT_FALSE(Port.Connected());
-    EXPECT_EQ(Console.Written(), (std::vector<std::string>(2, "red ERR >CHYBA při otvírání portu.")));
+    EXPECT_EQ(Console.Written(), (std::vector<std::string>(3, "red ERR >CHYBA při otvírání portu.")));
 }
 
 TEST_F(TReleOnPort, SetupDialogRunsOnThePortAndItsErrorsPass) {
