@@ -10,12 +10,20 @@
 #include "serial/ComError.h"
 #include "serial/setup/CPortSetup.h"
 
+#include <exception>
+
 int main(int argc, char *argv[]) {
     TGnuGettextSession Gettext;
     TDudApplication App(argc, argv);
     TResourceTextRouting Routing;
     QObject::connect(&Routing.Translator(), &TResourceTextTranslator::ErrorReported, &ShowApplicationError);
-    LoadPortErrorMessages();
+    // An unusable catalogue stops the start: say why in a message box rather than abort silently.
+    try {
+        LoadPortErrorMessages();
+    } catch (const std::exception &Error) {
+        ShowApplicationError(QString::fromUtf8(Error.what()));
+        return 1;
+    }
     InstallQtPlatform();
     RegisterPortSetupDialog();
     App.setApplicationName(QStringLiteral("DUD Ovuz"));
