@@ -22,19 +22,6 @@
 
 namespace {
 
-char AsciiUpper(char C) {
-    return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
-}
-
-bool SameText(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (std::size_t i = 0; i < A.size(); ++i)
-        if (AsciiUpper(A[i]) != AsciiUpper(B[i]))
-            return false;
-    return true;
-}
-
 bool IsBlank(char C) {
     return C == ' ' || C == '\t';
 }
@@ -259,10 +246,10 @@ std::string TIniFile::Text() const {
 
 const TIniFile::TLine *TIniFile::FindEntry(std::string_view Section, std::string_view Key) const {
     for (const TSection &S : FSections) {
-        if (S.Header.empty() || !SameText(S.Name, Section))
+        if (S.Header.empty() || !SameAsciiText(S.Name, Section))
             continue;
         for (const TLine &Line : S.Lines)
-            if (!Line.Key.empty() && SameText(Line.Key, Key))
+            if (!Line.Key.empty() && SameAsciiText(Line.Key, Key))
                 return &Line;
     }
     return nullptr;
@@ -274,7 +261,7 @@ TIniFile::TLine *TIniFile::FindEntry(std::string_view Section, std::string_view 
 
 const TIniFile::TSection *TIniFile::FindSection(std::string_view Section) const {
     for (const TSection &S : FSections)
-        if (!S.Header.empty() && SameText(S.Name, Section))
+        if (!S.Header.empty() && SameAsciiText(S.Name, Section))
             return &S;
     return nullptr;
 }
@@ -342,14 +329,14 @@ void TIniFile::WriteInteger(std::string_view Section, std::string_view Key, std:
 std::vector<std::string> TIniFile::ReadSection(std::string_view Section) const {
     std::vector<std::string> Keys;
     for (const TSection &S : FSections) {
-        if (S.Header.empty() || !SameText(S.Name, Section))
+        if (S.Header.empty() || !SameAsciiText(S.Name, Section))
             continue;
         for (const TLine &Line : S.Lines) {
             if (Line.Key.empty())
                 continue;
             bool Seen = false;
             for (const std::string &K : Keys)
-                Seen = Seen || SameText(K, Line.Key);
+                Seen = Seen || SameAsciiText(K, Line.Key);
             if (!Seen)
                 Keys.push_back(Line.Key);
         }
@@ -374,7 +361,7 @@ ERegistryError ReadError(const std::string &Name, const char *Why) {
 
 const TRegistryAccessor::TValue *TRegistryAccessor::Find(const std::string &Name) const {
     for (const TValue &V : FValues)
-        if (SameText(V.Name, Name))
+        if (SameAsciiText(V.Name, Name))
             return &V;
     return nullptr;
 }
@@ -433,7 +420,7 @@ std::optional<TRegistryDataType> TRegistryAccessor::DataType(const std::string &
 
 bool TRegistryAccessor::DeleteValue(const std::string &Name) {
     for (auto It = FValues.begin(); It != FValues.end(); ++It)
-        if (SameText(It->Name, Name)) {
+        if (SameAsciiText(It->Name, Name)) {
             FValues.erase(It);
             return true;
         }

@@ -21,15 +21,6 @@ char AsciiUpper(char C) {
     return (C >= 'a' && C <= 'z') ? static_cast<char>(C - 'a' + 'A') : C;
 }
 
-bool SameAsciiText(std::string_view A, std::string_view B) {
-    if (A.size() != B.size())
-        return false;
-    for (std::size_t i = 0; i < A.size(); ++i)
-        if (AsciiUpper(A[i]) != AsciiUpper(B[i]))
-            return false;
-    return true;
-}
-
 // An ordinal out of range cannot come from a well-typed caller, but a value cast from a stored byte
 // can; it gets an empty text rather than a read past the table.
 template <std::size_t N> std::string ToText(const std::array<std::string_view, N> &Table, unsigned Ordinal) {
@@ -45,6 +36,15 @@ E FromText(const std::array<std::string_view, N> &Table, std::string_view Text, 
 }
 
 } // namespace
+
+bool SameAsciiText(std::string_view A, std::string_view B) {
+    if (A.size() != B.size())
+        return false;
+    for (std::size_t i = 0; i < A.size(); ++i)
+        if (AsciiUpper(A[i]) != AsciiUpper(B[i]))
+            return false;
+    return true;
+}
 
 std::string BaudRateToText(TBaudRate Value) {
     return ToText(BaudRateTexts, Value);

@@ -42,3 +42,6 @@ std::string CharToText(char Value);
 // gives the low 8 bits of that number, and code 0 for anything else after the "#" or a number
 // outside the signed 32-bit range; any other text gives its first byte ("#" alone gives "#").
 char TextToChar(std::string_view Text);
+
+// Equal texts when ASCII letters a to z are taken as upper case; other bytes must match exactly.
+bool SameAsciiText(std::string_view A, std::string_view B);
