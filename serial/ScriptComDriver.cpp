@@ -67,6 +67,19 @@ bool TScriptComDriver::Refused(std::size_t Index) {
     return true;
 }
 
+TScriptComDriver::TDevice *TScriptComDriver::Target(std::size_t Index, HANDLE Handle, bool DeadFails) {
+    if (Refused(Index))
+        return nullptr;
+    TDevice *device = Find(Handle);
+    if (!device)
+        Finish(Index, false, EBADF);
+    else if (DeadFails && device->HungUp)
+        Finish(Index, false, EIO);
+    else
+        return device;
+    return nullptr;
+}
+
 TScriptComDriver::TDevice *TScriptComDriver::Find(HANDLE Handle) {
     if (Handle == INVALID_HANDLE_VALUE)
         return nullptr;
@@ -372,11 +385,10 @@ HANDLE TScriptComDriver::CreateFile(const std::string &Name) {
 bool TScriptComDriver::CloseHandle(HANDLE Handle) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("CloseHandle", Handle);
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    // Works on a hung-up device too.
+    TDevice *device = Target(index, Handle, false);
     if (!device)
-        return Finish(index, false, EBADF);
+        return false;
     EndAll(*device, ECANCELED);
     device->Handle = INVALID_HANDLE_VALUE;
     return Finish(index, true, 0);
@@ -387,13 +399,9 @@ bool TScriptComDriver::SetupComm(HANDLE Handle, DWORD InQueue, DWORD OutQueue) {
     const std::size_t index = Log("SetupComm", Handle);
     FCalls[index].InQueue = InQueue;
     FCalls[index].OutQueue = OutQueue;
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    TDevice *device = Target(index, Handle, true);
     if (!device)
-        return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
+        return false;
     device->InputSize = std::max<std::size_t>(InQueue, 4096);
     return Finish(index, true, 0);
 }
@@ -402,13 +410,9 @@ bool TScriptComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("SetCommState", Handle);
     FCalls[index].Dcb = Dcb;
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    TDevice *device = Target(index, Handle, true);
     if (!device)
-        return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
+        return false;
     device->Dcb = Dcb;
     return Finish(index, true, 0);
 }
@@ -417,13 +421,9 @@ bool TScriptComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeou
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("SetCommTimeouts", Handle);
     FCalls[index].Timeouts = Timeouts;
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    TDevice *device = Target(index, Handle, true);
     if (!device)
-        return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
+        return false;
     device->Timeouts = Timeouts;
     return Finish(index, true, 0);
 }
@@ -431,11 +431,10 @@ bool TScriptComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeou
 bool TScriptComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("ClearCommError", Handle);
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    // Works on a hung-up device too.
+    TDevice *device = Target(index, Handle, false);
     if (!device)
-        return Finish(index, false, EBADF);
+        return false;
     if (Errors)
         *Errors = device->Errors;
     device->Errors = 0;
@@ -451,13 +450,9 @@ bool TScriptComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Sta
 bool TScriptComDriver::GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("GetCommModemStatus", Handle);
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    TDevice *device = Target(index, Handle, true);
     if (!device)
-        return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
+        return false;
     if (ModemStat)
         *ModemStat = device->Modem;
     return Finish(index, true, 0);
@@ -467,11 +462,9 @@ bool TScriptComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("PurgeComm", Handle);
     FCalls[index].Flags = Flags;
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    TDevice *device = Target(index, Handle, false);
     if (!device)
-        return Finish(index, false, EBADF);
+        return false;
     // Works after a hang-up too: closing a port whose adapter was pulled must still succeed.
     if (Flags & PURGE_RXABORT) {
         for (TRead &read : device->Reads)
@@ -590,11 +583,10 @@ bool TScriptComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("SetCommMask", Handle);
     FCalls[index].Mask = Mask;
-    if (Refused(index))
-        return false;
-    TDevice *device = Find(Handle);
+    // Works on a hung-up device too.
+    TDevice *device = Target(index, Handle, false);
     if (!device)
-        return Finish(index, false, EBADF);
+        return false;
     device->Mask = Mask;
     device->Remembered = 0;
     if (device->WaitOverlapped) {

@@ -215,6 +215,9 @@ private:
     bool Finish(std::size_t Index, bool Result, DWORD Error);
     bool Refused(std::size_t Index);
     TDevice *Find(HANDLE Handle);
+    // The device a logged call works on, or null once the call has been finished as failed: a
+    // scripted refusal, an unknown handle (EBADF) or, with DeadFails, a hung-up device (EIO).
+    TDevice *Target(std::size_t Index, HANDLE Handle, bool DeadFails);
     TDevice &Named(const std::string &Name);
     const TDevice &Named(const std::string &Name) const;
     void Report(TDevice &Device, DWORD Events);
