@@ -3,7 +3,7 @@
 
 #include "AppPlatform.h"
 #include "relay/CodePage1250.h"
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 
 #include <QFont>
 #include <QKeyEvent>

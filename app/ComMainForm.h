@@ -10,7 +10,7 @@
 
 #include "ConsoleBox.h"
 #include "relay/ReleUnit.h"
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
 #include <QWidget>
 

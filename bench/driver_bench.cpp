@@ -5,7 +5,7 @@
 //      pending, as the port's event thread keeps it (from /proc/self/task/<tid>/status). Target: 0.
 //
 // Run: build/default/bin/driver_bench [MiB]   (default 64)
-#include "serial/PosixComDriver.h"
+#include "serial/driver/posix/PosixComDriver.h"
 
 #include <algorithm>
 #include <atomic>

@@ -15,7 +15,7 @@
 // Thread safety: main thread only, like every widget.
 #pragma once
 
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
 #include <QComboBox>
 

@@ -1,7 +1,7 @@
 // The scriptable driver is what every port test stands on: these cases pin the rules its header
 // promises (events and masks, read time-out modes, aborts, refusals, hang-up), so a fault here is not
 // mistaken for a fault in the port component.
-#include "serial/ScriptComDriver.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <gtest/gtest.h>
 

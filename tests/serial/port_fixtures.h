@@ -2,9 +2,9 @@
 // event recorder, a pseudo-terminal pair and a writer of small MO catalogues.
 #pragma once
 
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <gtest/gtest.h>
 

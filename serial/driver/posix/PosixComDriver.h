@@ -63,7 +63,7 @@
 // close (the thread sanitizer sees no other order, since the event is signalled through the kernel).
 #pragma once
 
-#include "ComDriver.h"
+#include "serial/driver/ComDriver.h"
 
 #include <atomic>
 #include <condition_variable>

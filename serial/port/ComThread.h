@@ -11,8 +11,8 @@
 // a row that end in failure, end the loop instead of spinning on a dead device.
 #pragma once
 
-#include "serial/ComDriver.h"
-#include "serial/ComTypes.h"
+#include "serial/driver/ComDriver.h"
+#include "serial/port/ComTypes.h"
 
 #include <condition_variable>
 #include <cstdint>

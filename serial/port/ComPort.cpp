@@ -1,8 +1,8 @@
 // The port component: settings objects, lifecycle, reading and writing, and event processing.
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
-#include "serial/ComPlatform.h"
-#include "serial/ComThread.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComThread.h"
 
 #include <array>
 #include <cerrno>

@@ -2,10 +2,10 @@
 //
 // The initialisation file is kept line by line so that what we do not understand survives a save:
 // the port owns one section of a file that may belong to a larger program.
-#include "serial/ComStorage.h"
+#include "serial/forms/ComStorage.h"
 
-#include "serial/ComPort.h"
-#include "serial/ComText.h"
+#include "serial/forms/ComText.h"
+#include "serial/port/ComPort.h"
 
 #include <algorithm>
 #include <atomic>

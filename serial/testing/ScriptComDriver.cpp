@@ -1,6 +1,6 @@
 // The scriptable driver: the whole device lives in memory under one mutex, and every completion is
 // made inside the call that causes it, so tests never depend on timing.
-#include "ScriptComDriver.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -34,9 +34,9 @@
 // never deadlocks against it.
 #pragma once
 
-#include "serial/ComDriver.h"
-#include "serial/ComError.h"
-#include "serial/ComTypes.h"
+#include "serial/driver/ComDriver.h"
+#include "serial/port/ComError.h"
+#include "serial/port/ComTypes.h"
 
 #include <atomic>
 #include <cstdint>

@@ -85,7 +85,7 @@
 // reads, writes and scripts. GetOverlappedResult with Wait true waits without holding the mutex.
 #pragma once
 
-#include "ComDriver.h"
+#include "serial/driver/ComDriver.h"
 
 #include <condition_variable>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // The POSIX serial driver. This file isolates the code that uses the kernel's termios2 declarations
 // (<asm/termbits.h>), which clash with the C library's <termios.h>: nothing here may include the
 // latter, so the few termios calls we need (tcflush, tcgetattr) are made as ioctls.
-#include "PosixComDriver.h"
+#include "serial/driver/posix/PosixComDriver.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>

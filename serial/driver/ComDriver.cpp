@@ -1,5 +1,5 @@
 // Events, waits and the last-error value shared by every serial driver.
-#include "ComDriver.h"
+#include "serial/driver/ComDriver.h"
 
 #include <algorithm>
 #include <cerrno>
