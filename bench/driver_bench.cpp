@@ -26,6 +26,8 @@
 #if __has_include(<QtSerialPort/QSerialPort>)
 #include <QtCore/QCoreApplication>
 #include <QtSerialPort/QSerialPort>
+
+using namespace ComApi;
 #define DUD_HAVE_QSERIALPORT 1
 #endif
 

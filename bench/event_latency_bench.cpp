@@ -30,6 +30,8 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>
 #include <QtSerialPort/QSerialPort>
+
+using namespace ComApi;
 #define DUD_HAVE_QSERIALPORT 1
 #endif
 

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+using namespace ComApi;
+
 namespace {
 std::mutex HookLock;
 TErrorReportHook ErrorHook;

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+using namespace ComApi;
+
 namespace {
 constexpr std::array<DWORD, 16> BaudRates = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                              14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};

@@ -7,6 +7,8 @@
 #include <array>
 #include <cerrno>
 
+using namespace ComApi;
+
 namespace {
 // The order in which one report's kinds are delivered: line errors before the data that came with
 // them.

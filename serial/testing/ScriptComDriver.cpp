@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <utility>
 
+namespace ComApi {
+
 namespace {
 const std::set<std::string> &KnownFunctions() {
     static const std::set<std::string> names{
@@ -52,7 +54,7 @@ bool TScriptComDriver::Finish(std::size_t Index, bool Result, DWORD Error) {
         FCalls[Index].Error = Result ? 0 : Error;
     }
     if (!Result)
-        ::SetLastError(Error);
+        SetLastError(Error);
     return Result;
 }
 
@@ -623,3 +625,5 @@ bool TScriptComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov
     device->WaitOverlapped = Overlapped;
     return Finish(index, false, ERROR_IO_PENDING);
 }
+
+} // namespace ComApi

@@ -96,6 +96,8 @@
 #include <string_view>
 #include <vector>
 
+namespace ComApi {
+
 // One logged driver call. Only the fields that the function takes are filled in.
 struct TScriptCall {
     std::string Function; // the TComDriver member: "CreateFile", "SetCommState", "ReadFile" ...
@@ -235,3 +237,5 @@ private:
     HANDLE FNextHandle = 0x100;
     bool FHoldWrites = false;
 };
+
+} // namespace ComApi

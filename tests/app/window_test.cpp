@@ -27,6 +27,8 @@
 #include <functional>
 #include <memory>
 
+using namespace ComApi;
+
 namespace {
 
 const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+using namespace ComApi;
+
 namespace {
 
 struct TReleOnPort : ::testing::Test {

@@ -3,6 +3,8 @@
 
 #include <functional>
 
+using namespace ComApi;
+
 namespace {
 
 struct ComPortIo : TScriptedPort {

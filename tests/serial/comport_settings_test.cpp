@@ -6,6 +6,8 @@
 
 #include <functional>
 
+using namespace ComApi;
+
 namespace {
 
 TEST(ComPortSettings, FlowControlSummaryFollowsTheFourSwitches) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace ComApi;
+
 namespace {
 
 constexpr DWORD Bound = 10000; // generous upper bound for anything the test waits for

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <thread>
 
+using namespace ComApi;
+
 namespace {
 
 struct TScriptDriverTest : ::testing::Test {

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+using namespace ComApi;
+
 namespace {
 
 DCB Line(DWORD Rate, std::uint8_t Bits, std::uint8_t Parity, std::uint8_t Stop, DWORD Flags = DCB_BINARY) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace ComApi;
+
 namespace {
 
 using Names = std::vector<std::string>;

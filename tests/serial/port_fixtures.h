@@ -23,6 +23,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace ComApi;
+
 // Runs queued main-thread calls, as the panel's message loop does, until Done() holds; false when
 // it still does not hold after the bound. Conditions that no queued call announces (a delivery on
 // the event thread, a driver call) are looked at again after every short wait.

@@ -3,6 +3,9 @@
 // latter, so the few termios calls we need (tcflush, tcgetattr) are made as ioctls.
 #include "serial/driver/posix/PosixComDriver.h"
 
+#include "base/Fd.h"
+#include "serial/driver/posix/PosixEvent.h"
+
 #include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -27,6 +30,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace ComApi {
+
 namespace {
 
 using TClock = std::chrono::steady_clock;
@@ -36,36 +41,10 @@ constexpr std::size_t MinQueue = 4096;
 constexpr std::size_t MaxQueue = 16u << 20; // a caller's -1 (4 GiB) must not allocate that much
 constexpr int WakeSignal = SIGURG;
 
-std::atomic<TComDriver *> Replacement{nullptr};
-
 bool Fail(DWORD Error) {
     SetLastError(Error);
     return false;
 }
-
-// An owned descriptor: -1 when empty; never copied.
-class TFd {
-public:
-    TFd() = default;
-    explicit TFd(int Fd) noexcept : FFd(Fd) {}
-    TFd(TFd &&Other) noexcept : FFd(std::exchange(Other.FFd, -1)) {}
-    TFd &operator=(TFd &&Other) noexcept {
-        if (this != &Other) {
-            Close();
-            FFd = std::exchange(Other.FFd, -1);
-        }
-        return *this;
-    }
-    ~TFd() { Close(); }
-    int Get() const noexcept { return FFd; }
-    void Close() noexcept {
-        if (FFd >= 0)
-            ::close(std::exchange(FFd, -1)); // not retried on EINTR: the descriptor is gone either way
-    }
-
-private:
-    int FFd = -1;
-};
 
 void OnWakeSignal(int) {} // exists only so that a blocking ioctl returns EINTR
 
@@ -138,16 +117,6 @@ bool FirstBytesRead(const COMMTIMEOUTS &T) {
 }
 
 } // namespace
-
-TComDriver &DefaultComDriver() {
-    static TPosixComDriver Posix;
-    TComDriver *replacement = Replacement.load();
-    return replacement ? *replacement : Posix;
-}
-
-void SetDefaultComDriver(TComDriver *Driver) noexcept {
-    Replacement.store(Driver);
-}
 
 // ---- A thread stopped by a signal
 
@@ -568,7 +537,7 @@ void TPosixComDriver::TDevice::Run() {
     FThreadTid = ::gettid();
     FStarted.notify_all();
     while (!FStopping) {
-        pollfd fds[2] = {{FControl.Fd(), POLLIN, 0}, {FHungUp ? -1 : FFd.Get(), TtyEvents(), 0}};
+        pollfd fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0}, {FHungUp ? -1 : FFd.Get(), TtyEvents(), 0}};
         const int timeout = NextTimeout(TClock::now());
         lock.unlock();
         const int n = ::poll(fds, 2, timeout);
@@ -1180,3 +1149,5 @@ std::vector<int> TPosixComDriver::ThreadIds(HANDLE Handle) {
     auto device = Find(Handle);
     return device ? device->ThreadIds() : std::vector<int>{};
 }
+
+} // namespace ComApi

@@ -78,6 +78,8 @@
 #include <thread>
 #include <vector>
 
+namespace ComApi {
+
 class TPosixComDriver : public TComDriver {
 public:
     TPosixComDriver();
@@ -177,3 +179,5 @@ private:
     enum TState : std::uint8_t { sData, sEscape, sMarked };
     TState FState = sData;
 };
+
+} // namespace ComApi

@@ -12,6 +12,8 @@
 
 #include <optional>
 
+using namespace ComApi;
+
 using namespace setuptest;
 
 namespace {

@@ -94,7 +94,7 @@ protected:
     TSetupTest();
 
     TFakeSysfs Sysfs;
-    TScriptComDriver Driver;
+    ComApi::TScriptComDriver Driver;
     TComPort Port{Driver};
 };
 
