@@ -6,6 +6,8 @@
 // component reads the same on every platform; what differs lives behind TComDriver:
 //   - TPosixComDriver (posix/PosixComDriver.h): real ttys, USB adapters and pseudo-terminals on Linux;
 //   - TScriptComDriver (serial/testing/ScriptComDriver.h): no device at all, for tests only.
+// Both keep their device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
+// queues, time-outs, events and hang-ups that every driver shares.
 //
 // The names are those of <windows.h>, declared differently, so they live in namespace ComApi. What
 // each platform supplies (the events and waits, its own default driver, the port listing) is defined

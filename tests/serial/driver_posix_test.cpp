@@ -1,6 +1,8 @@
 // The POSIX driver against pseudo-terminal pairs: the test plays the far end of the line on the
 // master side while the driver owns the slave.
+#include "serial/driver/posix/ParmrkDecoder.h"
 #include "serial/driver/posix/PosixComDriver.h"
+#include "serial/driver/posix/QuietThread.h"
 #include "support/pty.h"
 
 #include <gtest/gtest.h>

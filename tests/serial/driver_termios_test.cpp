@@ -1,5 +1,6 @@
 // How the POSIX driver maps the DCB onto the line: read back from the pseudo-terminal with the
 // kernel's termios2 (a file of its own, since those declarations clash with <termios.h>).
+#include "serial/driver/posix/LineFlags.h"
 #include "serial/driver/posix/PosixComDriver.h"
 #include "support/pty.h"
 

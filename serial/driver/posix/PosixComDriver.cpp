@@ -4,7 +4,12 @@
 #include "serial/driver/posix/PosixComDriver.h"
 
 #include "base/Fd.h"
+#include "serial/driver/OverlappedDevice.h"
+#include "serial/driver/posix/LineFlags.h"
+#include "serial/driver/posix/ModemLines.h"
+#include "serial/driver/posix/ParmrkDecoder.h"
 #include "serial/driver/posix/PosixEvent.h"
+#include "serial/driver/posix/QuietThread.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>
@@ -14,19 +19,13 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
-#include <pthread.h>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -34,70 +33,13 @@ namespace ComApi {
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
+using TClock = TOverlappedDevice::TClock;
+using TTime = TOverlappedDevice::TTime;
 using TMs = std::chrono::milliseconds;
-
-constexpr std::size_t MinQueue = 4096;
-constexpr std::size_t MaxQueue = 16u << 20; // a caller's -1 (4 GiB) must not allocate that much
-constexpr int WakeSignal = SIGURG;
 
 bool Fail(DWORD Error) {
     SetLastError(Error);
     return false;
-}
-
-void OnWakeSignal(int) {} // exists only so that a blocking ioctl returns EINTR
-
-void InstallWakeSignal() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction action {};
-        action.sa_handler = OnWakeSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0; // no SA_RESTART: the interrupted TIOCMIWAIT must return
-        ::sigaction(WakeSignal, &action, nullptr);
-    });
-}
-
-// Starts a thread with every signal blocked, so that signals meant for the process never land in the
-// driver's threads; the modem helper unblocks its wake-up signal itself.
-template <class F> std::thread StartQuiet(F &&Body) {
-    sigset_t all, old;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    struct TRestore {
-        sigset_t *Old;
-        ~TRestore() { ::pthread_sigmask(SIG_SETMASK, Old, nullptr); }
-    } restore{&old};
-    return std::thread(std::forward<F>(Body));
-}
-
-std::uint64_t Product(DWORD A, DWORD B) {
-    return std::uint64_t(A) * B;
-}
-
-bool NoModemSupport(int Error) {
-    return Error == ENOTTY || Error == EINVAL;
-}
-
-void StartOverlapped(TOverlapped *Ov) {
-    Ov->InternalHigh = 0;
-    Ov->Internal = ERROR_IO_PENDING;
-    if (Ov->hEvent)
-        Ov->hEvent->Reset();
-}
-
-// The record belongs to the caller again once its event is set: nothing may touch it afterwards.
-void EndOverlapped(TOverlapped *Ov, DWORD Error, DWORD Bytes) {
-    Ov->InternalHigh = Bytes;
-    Ov->Internal = Error;
-    if (Ov->hEvent)
-        Ov->hEvent->Set();
-}
-
-bool ImmediateRead(const COMMTIMEOUTS &T) {
-    return T.ReadIntervalTimeout == MAXDWORD && T.ReadTotalTimeoutMultiplier == 0 &&
-           T.ReadTotalTimeoutConstant == 0;
 }
 
 // Pseudo-terminals (Unix 98 slaves, majors 136-143, and the old BSD ones, major 3) see no parity or
@@ -111,141 +53,17 @@ bool IsPseudoTerminal(int Fd) {
     return (kind >= 136 && kind <= 143) || kind == 3;
 }
 
-bool FirstBytesRead(const COMMTIMEOUTS &T) {
-    return T.ReadIntervalTimeout == MAXDWORD && T.ReadTotalTimeoutMultiplier == MAXDWORD &&
-           T.ReadTotalTimeoutConstant != 0 && T.ReadTotalTimeoutConstant != MAXDWORD;
+// Bytes the kernel still holds for sending; 0 when it cannot say (nothing to wait for then).
+int OutputQueued(int Fd) {
+    int queued = 0;
+    return ::ioctl(Fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? queued : 0;
 }
 
 } // namespace
 
-// ---- A thread stopped by a signal
-
-void TInterruptibleThread::Start(std::function<void()> Body) {
-    InstallWakeSignal();
-    FStop = false;
-    std::unique_lock lock(FMutex);
-    FRunning = true;
-    FTid = 0;
-    try {
-        FThread = StartQuiet([this, Body = std::move(Body)] {
-            {
-                std::lock_guard started(FMutex);
-                FTid = ::gettid();
-                FChanged.notify_all();
-            }
-            sigset_t wake;
-            sigemptyset(&wake);
-            sigaddset(&wake, WakeSignal);
-            ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-            Body();
-            std::lock_guard ended(FMutex);
-            FRunning = false;
-            FChanged.notify_all();
-        });
-    } catch (...) {
-        FRunning = false;
-        throw;
-    }
-    FChanged.wait(lock, [this] { return FTid != 0; });
-}
-
-void TInterruptibleThread::Stop() {
-    if (!FThread.joinable())
-        return;
-    FStop = true;
-    std::unique_lock lock(FMutex);
-    // The signal may land just before the body enters its blocking call, which then sleeps on; so
-    // resend it, with growing pauses, until the body has returned. This runs only when stopping.
-    for (int pause = 1; FRunning; pause = std::min(pause * 2, 100)) {
-        ::pthread_kill(FThread.native_handle(), WakeSignal);
-        FChanged.wait_for(lock, TMs(pause), [this] { return !FRunning; });
-    }
-    lock.unlock();
-    FThread.join();
-}
-
-bool TInterruptibleThread::Running() const {
-    std::lock_guard lock(FMutex);
-    return FRunning;
-}
-
-int TInterruptibleThread::Tid() const {
-    std::lock_guard lock(FMutex);
-    return FTid;
-}
-
-// ---- PARMRK decoding
-
-void TParmrkDecoder::Decode(std::string_view Input, TSink &Sink) {
-    while (!Input.empty()) {
-        if (FState == sData) {
-            const std::size_t mark = Input.find('\377');
-            if (mark != 0)
-                Sink.Data(Input.substr(0, mark));
-            if (mark == std::string_view::npos)
-                return;
-            Input.remove_prefix(mark + 1);
-            FState = sEscape;
-            continue;
-        }
-        const auto c = static_cast<std::uint8_t>(Input.front());
-        Input.remove_prefix(1);
-        if (FState == sEscape) {
-            if (c == 0xFF) {
-                Sink.Data("\377");
-                FState = sData;
-            } else if (c == 0) {
-                FState = sMarked;
-            } else {
-                // Cannot happen with PARMRK; pass both bytes on rather than lose one.
-                Sink.Data("\377");
-                Sink.Data(std::string_view(reinterpret_cast<const char *>(&c), 1));
-                FState = sData;
-            }
-        } else { // sMarked
-            if (c == 0)
-                Sink.Break();
-            else
-                Sink.ErrorByte(c);
-            FState = sData;
-        }
-    }
-}
-
-// ---- DCB to termios2
-
-bool DcbToLineFlags(const DCB &Dcb, TLineFlags &Flags) {
-    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
-        Dcb.StopBits > TWOSTOPBITS)
-        return false;
-    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    Flags = TLineFlags{};
-    Flags.Cflag = BOTHER | sizes[Dcb.ByteSize - 5]; // BOTHER: the rate as a number, any rate
-    Flags.Speed = Dcb.BaudRate;
-    // CSTOPB gives 1.5 stop bits with 5 data bits and 2 otherwise: the nearest to either request.
-    if (Dcb.StopBits != ONESTOPBIT)
-        Flags.Cflag |= CSTOPB;
-    if (Dcb.Parity != NOPARITY)
-        Flags.Cflag |= PARENB;
-    if (Dcb.Parity == ODDPARITY || Dcb.Parity == MARKPARITY)
-        Flags.Cflag |= PARODD;
-    if (Dcb.Parity == MARKPARITY || Dcb.Parity == SPACEPARITY)
-        Flags.Cflag |= CMSPAR;
-    const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
-    if ((Dcb.Flags & DCB_OUTX_CTS_FLOW) || rts == 2)
-        Flags.Cflag |= CRTSCTS; // Linux has one switch for both directions
-    if (Dcb.Flags & DCB_OUTX)
-        Flags.Iflag |= IXON;
-    if (Dcb.Flags & DCB_INX)
-        Flags.Iflag |= IXOFF;
-    Flags.Start = static_cast<std::uint8_t>(Dcb.XonChar);
-    Flags.Stop = static_cast<std::uint8_t>(Dcb.XoffChar);
-    return true;
-}
-
 // ---- The device
 
-class TPosixComDriver::TDevice : private TParmrkDecoder::TSink {
+class TPosixComDriver::TDevice : private TParmrkDecoder::TSink, private TOverlappedDevice::TLine {
 public:
     TDevice(TFd Fd, bool Marked) : FFd(std::move(Fd)), FMarked(Marked) {}
     ~TDevice() override { Close(); }
@@ -267,50 +85,26 @@ public:
     void Settle() { std::lock_guard lock(FMutex); }
 
 private:
-    struct TRead {
-        char *Buffer;
-        DWORD Count;
-        DWORD Done;
-        bool FirstBytesEnd;
-        DWORD Interval; // 0: none
-        TClock::time_point Total, Gap;
-        TOverlapped *Ov;
-    };
-    struct TWrite {
-        std::vector<char> Bytes;
-        std::size_t Done;
-        DWORD Count; // the caller's count, reported for a write ended early
-        TClock::time_point Deadline;
-        TOverlapped *Ov;
-    };
-
     // TParmrkDecoder::TSink: decoded input lands here (FMutex held).
     void Data(std::string_view Run) override;
     void Break() override;
     void ErrorByte(std::uint8_t Value) override;
 
+    // TOverlappedDevice::TLine (FMutex held).
+    std::ptrdiff_t Send(const char *Bytes, std::size_t Count) override;
+    void Fetch(TTime Now) override { ReadTty(Now); }
+    void Changed() override { Wake(); }
+
     void Run();
-    void RunModemHelper();
-    void ModemChanged();
-    void Report(DWORD Events);
     void Wake() { FControl.Set(); }
     short TtyEvents() const;
-    int NextTimeout(TClock::time_point Now) const;
-    void ReadTty(TClock::time_point Now);
-    void WriteTty(TClock::time_point Now);
-    bool WriteSome(TWrite &Write);
-    void ServeReads(TClock::time_point Now);
-    void Expire(TClock::time_point Now);
-    void CheckDrain(TClock::time_point Now);
-    void WritesDone(TClock::time_point Now);
+    int NextTimeout(TTime Now) const;
+    void ReadTty(TTime Now);
+    void WriteTty(TTime Now);
+    void WritesDone(TTime Now);
+    void CheckDrain(TTime Now);
     void HangUp();
-    void EndReads(DWORD Error);
-    void EndWrites(DWORD Error);
-    void EndWait(DWORD Error);
     void CountErrors();
-    std::size_t Take(char *To, std::size_t Max);
-    void Put(const char *From, std::size_t Count);
-    void Resize(std::size_t Capacity);
 
     TFd FFd;
     TEvent FControl;
@@ -318,96 +112,54 @@ private:
     std::condition_variable FStarted;
     std::thread FThread;
     int FThreadTid = 0;
-    TInterruptibleThread FModem;
+    TModemWatch FModem;
+    bool FStopping = false;
 
-    bool FStopping = false, FClosed = false, FHungUp = false;
-    DCB FDcb;
-    COMMTIMEOUTS FTimeouts;
-    DWORD FErrors = 0, FMask = 0, FRemembered = 0;
-    DWORD *FWaitMask = nullptr;
-    TOverlapped *FWaitOv = nullptr;
-    std::deque<TRead> FReads;
-    std::deque<TWrite> FWrites;
-    bool FTxCheck = false;
-    TClock::time_point FDrainAt;
+    TOverlappedDevice FDevice;
+    bool FTxCheck = false; // all written: look for the kernel's output queue to empty at FDrainAt
+    TTime FDrainAt;
 
-    std::vector<char> FQueue = std::vector<char>(MinQueue);
-    std::size_t FHead = 0, FCount = 0;
     TParmrkDecoder FDecoder;
-    const bool FMarked;   // PARMRK is on: the input carries markers to decode
-    bool FRxFlag = false; // set by the sink while decoding one batch
-
-    bool FHasCounters = true, FHasModem = false;
+    const bool FMarked; // PARMRK is on: the input carries markers to decode
+    bool FHasCounters = true;
     serial_icounter_struct FCounters{};
     int FParityErrors = 0, FFrameErrors = 0; // counted by the kernel, not yet matched to a marker
-    int FModemBits = 0;
 };
-
-// -- Input queue (a ring; FMutex held)
-
-std::size_t TPosixComDriver::TDevice::Take(char *To, std::size_t Max) {
-    const std::size_t n = std::min(Max, FCount);
-    const std::size_t first = std::min(n, FQueue.size() - FHead);
-    std::memcpy(To, FQueue.data() + FHead, first);
-    std::memcpy(To + first, FQueue.data(), n - first);
-    FHead = (FHead + n) % FQueue.size();
-    FCount -= n;
-    return n;
-}
-
-void TPosixComDriver::TDevice::Put(const char *From, std::size_t Count) {
-    const std::size_t tail = (FHead + FCount) % FQueue.size();
-    const std::size_t first = std::min(Count, FQueue.size() - tail);
-    std::memcpy(FQueue.data() + tail, From, first);
-    std::memcpy(FQueue.data(), From + first, Count - first);
-    FCount += Count;
-}
-
-void TPosixComDriver::TDevice::Resize(std::size_t Capacity) {
-    Capacity = std::max(Capacity, FCount); // never drop what is queued
-    std::vector<char> queue(Capacity);
-    const std::size_t count = FCount;
-    Take(queue.data(), count);
-    FQueue = std::move(queue);
-    FHead = 0;
-    FCount = count;
-}
 
 // -- Decoded input
 
 void TPosixComDriver::TDevice::Data(std::string_view Run) {
-    const bool discardNull = FDcb.Flags & DCB_NULL;
+    const bool discardNull = FDevice.Dcb().Flags & DCB_NULL;
     while (!Run.empty()) {
-        std::size_t n = discardNull ? std::min(Run.find('\0'), Run.size()) : Run.size();
-        if (std::memchr(Run.data(), FDcb.EvtChar, n))
-            FRxFlag = true;
-        Put(Run.data(), n);
+        const std::size_t n = discardNull ? std::min(Run.find('\0'), Run.size()) : Run.size();
+        FDevice.Put(Run.substr(0, n));
         Run.remove_prefix(std::min(n + 1, Run.size())); // skips the NUL that ended the run, if any
     }
 }
 
 void TPosixComDriver::TDevice::Break() {
-    FErrors |= CE_BREAK;
-    Report(EV_BREAK | EV_ERR);
+    FDevice.AddErrors(CE_BREAK);
+    FDevice.Report(EV_BREAK | EV_ERR);
 }
 
 void TPosixComDriver::TDevice::ErrorByte(std::uint8_t Value) {
+    const DCB &dcb = FDevice.Dcb();
     bool parity;
     if (FHasCounters && FParityErrors + FFrameErrors > 0) {
         parity = FParityErrors > 0;
         --(parity ? FParityErrors : FFrameErrors);
     } else {
         // No counters to ask: with parity checking asked for, a parity error is the likelier cause.
-        parity = FDcb.Flags & DCB_PARITY;
+        parity = dcb.Flags & DCB_PARITY;
     }
-    if (parity && !(FDcb.Flags & DCB_PARITY)) {
+    if (parity && !(dcb.Flags & DCB_PARITY)) {
         Data(std::string_view(reinterpret_cast<const char *>(&Value), 1)); // not checked: just data
         return;
     }
-    FErrors |= parity ? CE_RXPARITY : CE_FRAME;
-    Report(EV_ERR);
-    if (parity && (FDcb.Flags & DCB_ERROR_CHAR))
-        Value = static_cast<std::uint8_t>(FDcb.ErrorChar);
+    FDevice.AddErrors(parity ? CE_RXPARITY : CE_FRAME);
+    FDevice.Report(EV_ERR);
+    if (parity && (dcb.Flags & DCB_ERROR_CHAR))
+        Value = static_cast<std::uint8_t>(dcb.ErrorChar);
     Data(std::string_view(reinterpret_cast<const char *>(&Value), 1));
 }
 
@@ -422,72 +174,35 @@ void TPosixComDriver::TDevice::CountErrors() {
     FParityErrors = now.parity - FCounters.parity;
     FFrameErrors = now.frame - FCounters.frame;
     if (now.overrun != FCounters.overrun || now.buf_overrun != FCounters.buf_overrun) {
-        FErrors |= CE_OVERRUN;
-        Report(EV_ERR);
+        FDevice.AddErrors(CE_OVERRUN);
+        FDevice.Report(EV_ERR);
     }
     FCounters = now;
-}
-
-// -- Events
-
-void TPosixComDriver::TDevice::Report(DWORD Events) {
-    Events &= FMask;
-    if (Events == 0)
-        return;
-    if (FWaitOv) {
-        *FWaitMask = Events;
-        FWaitMask = nullptr;
-        EndOverlapped(std::exchange(FWaitOv, nullptr), 0, 0);
-    } else {
-        FRemembered |= Events;
-    }
-}
-
-void TPosixComDriver::TDevice::EndReads(DWORD Error) {
-    for (TRead &read : FReads)
-        EndOverlapped(read.Ov, Error, read.Done);
-    FReads.clear();
-}
-
-void TPosixComDriver::TDevice::EndWrites(DWORD Error) {
-    for (TWrite &write : FWrites)
-        EndOverlapped(write.Ov, Error, static_cast<DWORD>(write.Done));
-    FWrites.clear();
-}
-
-void TPosixComDriver::TDevice::EndWait(DWORD Error) {
-    if (FWaitOv) {
-        FWaitMask = nullptr;
-        EndOverlapped(std::exchange(FWaitOv, nullptr), Error, 0);
-    }
 }
 
 // -- Threads
 
 void TPosixComDriver::TDevice::Start() {
-    int bits = 0;
-    FHasModem = ::ioctl(FFd.Get(), TIOCMGET, &bits) == 0;
-    FModemBits = bits;
     if (::ioctl(FFd.Get(), TIOCGICOUNT, &FCounters) < 0)
         FHasCounters = false;
     {
         std::unique_lock lock(FMutex);
-        FThread = StartQuiet([this] { Run(); });
+        FThread = StartQuietThread([this] { Run(); });
         FStarted.wait(lock, [this] { return FThreadTid != 0; });
     }
-    if (FHasModem)
-        FModem.Start([this] { RunModemHelper(); });
+    FModem.Start(FFd.Get(), [this](DWORD Events) {
+        std::lock_guard lock(FMutex);
+        FDevice.Report(Events);
+    });
 }
 
 void TPosixComDriver::TDevice::Close() {
     {
         std::lock_guard lock(FMutex);
-        if (FClosed)
+        if (FDevice.Closed())
             return;
-        FClosed = FStopping = true;
-        EndReads(ECANCELED);
-        EndWrites(ECANCELED);
-        EndWait(ECANCELED);
+        FStopping = true;
+        FDevice.Close();
     }
     Wake();
     if (FThread.joinable())
@@ -509,22 +224,18 @@ std::vector<int> TPosixComDriver::TDevice::ThreadIds() {
 
 short TPosixComDriver::TDevice::TtyEvents() const {
     short events = 0;
-    if (FCount < FQueue.size())
+    if (FDevice.Room() > 0)
         events |= POLLIN; // a full queue stops reading: the kernel's flow control then holds the sender
-    if (!FWrites.empty())
+    if (FDevice.PendingWrites() > 0)
         events |= POLLOUT;
     return events;
 }
 
-int TPosixComDriver::TDevice::NextTimeout(TClock::time_point Now) const {
-    auto next = TClock::time_point::max();
-    for (const TRead &read : FReads)
-        next = std::min({next, read.Total, read.Gap});
-    for (const TWrite &write : FWrites)
-        next = std::min(next, write.Deadline);
-    if (FTxCheck)
+int TPosixComDriver::TDevice::NextTimeout(TTime Now) const {
+    auto next = FDevice.NextDeadline();
+    if (FTxCheck && !FDevice.HungUp())
         next = std::min(next, FDrainAt);
-    if (next == TClock::time_point::max())
+    if (next == TTime::max())
         return -1; // nothing is timed: sleep until the line or a caller wakes us
     if (next <= Now)
         return 0;
@@ -537,7 +248,8 @@ void TPosixComDriver::TDevice::Run() {
     FThreadTid = ::gettid();
     FStarted.notify_all();
     while (!FStopping) {
-        pollfd fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0}, {FHungUp ? -1 : FFd.Get(), TtyEvents(), 0}};
+        pollfd fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0},
+                         {FDevice.HungUp() ? -1 : FFd.Get(), TtyEvents(), 0}};
         const int timeout = NextTimeout(TClock::now());
         lock.unlock();
         const int n = ::poll(fds, 2, timeout);
@@ -556,61 +268,21 @@ void TPosixComDriver::TDevice::Run() {
             WriteTty(now);
         if (tty & (POLLHUP | POLLERR | POLLNVAL))
             HangUp();
-        Expire(now);
-        ServeReads(now); // a read that ended early may have left the next one bytes to take
+        if (FDevice.Expire(now))
+            WritesDone(now);
+        FDevice.ServeReads(now); // a read that ended early may have left the next one bytes to take
         CheckDrain(now);
     }
 }
 
-void TPosixComDriver::TDevice::RunModemHelper() {
-    while (!FModem.Stopping()) {
-        if (::ioctl(FFd.Get(), TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CD) < 0) {
-            if (errno == EINTR)
-                continue; // woken to stop, or by chance: the loop condition tells
-            return;       // not supported (cdc-acm and friends), or the device is gone
-        }
-        std::lock_guard lock(FMutex);
-        ModemChanged();
-    }
-}
-
-void TPosixComDriver::TDevice::ModemChanged() {
-    int bits = 0;
-    if (::ioctl(FFd.Get(), TIOCMGET, &bits) < 0)
-        return;
-    serial_icounter_struct now{};
-    const bool counted = ::ioctl(FFd.Get(), TIOCGICOUNT, &now) == 0;
-    const int changed = bits ^ FModemBits;
-    DWORD events = 0;
-    // A counter catches a pulse that is over before we read the lines.
-    if ((changed & TIOCM_CTS) || (counted && now.cts != FCounters.cts))
-        events |= EV_CTS;
-    if ((changed & TIOCM_DSR) || (counted && now.dsr != FCounters.dsr))
-        events |= EV_DSR;
-    if ((changed & TIOCM_CD) || (counted && now.dcd != FCounters.dcd))
-        events |= EV_RLSD;
-    if ((changed & bits & TIOCM_RNG) || (counted && now.rng != FCounters.rng))
-        events |= EV_RING;
-    if (counted) {
-        FCounters.cts = now.cts;
-        FCounters.dsr = now.dsr;
-        FCounters.dcd = now.dcd;
-        FCounters.rng = now.rng;
-    }
-    FModemBits = bits;
-    Report(events);
-}
-
 // -- Driver thread work (FMutex held)
 
-void TPosixComDriver::TDevice::ReadTty(TClock::time_point Now) {
+void TPosixComDriver::TDevice::ReadTty(TTime Now) {
     char raw[16384];
     bool received = false;
-    const std::size_t before = FCount;
-    FRxFlag = false;
-    while (FCount < FQueue.size()) {
+    while (FDevice.Room() > 0) {
         // Decoding never grows the input, so what fits raw fits decoded.
-        const ssize_t n = ::read(FFd.Get(), raw, std::min(sizeof raw, FQueue.size() - FCount));
+        const ssize_t n = ::read(FFd.Get(), raw, std::min(sizeof raw, FDevice.Room()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -624,131 +296,64 @@ void TPosixComDriver::TDevice::ReadTty(TClock::time_point Now) {
         else
             Data(input);
     }
-    if (FCount > before) {
-        const std::size_t limit = FQueue.size() * 8 / 10;
-        Report(EV_RXCHAR | (FRxFlag ? EV_RXFLAG : 0) | (before < limit && FCount >= limit ? EV_RX80FULL : 0));
-    }
-    ServeReads(Now);
+    FDevice.EndBatch(Now);
 }
 
-void TPosixComDriver::TDevice::ServeReads(TClock::time_point Now) {
-    while (!FReads.empty() && FCount > 0) {
-        TRead &read = FReads.front();
-        const std::size_t n = Take(read.Buffer + read.Done, read.Count - read.Done);
-        read.Done += static_cast<DWORD>(n);
-        if (read.Interval)
-            read.Gap = Now + TMs(read.Interval);
-        if (read.Done < read.Count && !read.FirstBytesEnd)
-            break;
-        EndOverlapped(read.Ov, 0, read.Done);
-        FReads.pop_front();
+std::ptrdiff_t TPosixComDriver::TDevice::Send(const char *Bytes, std::size_t Count) {
+    for (;;) {
+        const ssize_t n = ::write(FFd.Get(), Bytes, Count);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            return errno == EAGAIN ? 0 : -1; // EIO: the device is gone
     }
 }
 
-bool TPosixComDriver::TDevice::WriteSome(TWrite &Write) {
-    while (Write.Done < Write.Bytes.size()) {
-        const ssize_t n =
-            ::write(FFd.Get(), Write.Bytes.data() + Write.Done, Write.Bytes.size() - Write.Done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno == EAGAIN; // EIO: the device is gone; the caller ends the write
-        Write.Done += static_cast<std::size_t>(n);
-    }
-    return true;
+void TPosixComDriver::TDevice::WriteTty(TTime Now) {
+    if (FDevice.SendPending(*this))
+        WritesDone(Now);
+    else if (FDevice.HungUp())
+        HangUp();
 }
 
-void TPosixComDriver::TDevice::WriteTty(TClock::time_point Now) {
-    while (!FWrites.empty()) {
-        TWrite &write = FWrites.front();
-        if (!WriteSome(write)) {
-            HangUp();
-            return;
-        }
-        if (write.Done < write.Bytes.size())
-            return;
-        EndOverlapped(write.Ov, 0, write.Count);
-        FWrites.pop_front();
-    }
-    WritesDone(Now);
-}
-
-void TPosixComDriver::TDevice::WritesDone(TClock::time_point Now) {
+void TPosixComDriver::TDevice::WritesDone(TTime Now) {
     FTxCheck = true;
     FDrainAt = Now;
 }
 
-void TPosixComDriver::TDevice::CheckDrain(TClock::time_point Now) {
-    if (!FTxCheck || !FWrites.empty() || Now < FDrainAt)
+void TPosixComDriver::TDevice::CheckDrain(TTime Now) {
+    if (!FTxCheck || FDevice.PendingWrites() > 0 || Now < FDrainAt)
         return;
-    int queued = 0;
-    if (::ioctl(FFd.Get(), TIOCOUTQ, &queued) < 0 || queued <= 0 || FHungUp) {
+    const int queued = FDevice.HungUp() ? 0 : OutputQueued(FFd.Get());
+    if (queued == 0) {
         FTxCheck = false;
-        if (!FHungUp)
-            Report(EV_TXEMPTY);
+        if (!FDevice.HungUp())
+            FDevice.Report(EV_TXEMPTY);
         return;
     }
     // Look again when the bytes should be out at this rate (10 bits a byte), within sane bounds:
     // a line held by flow control is checked at most ten times a second.
-    const DWORD rate = std::max<DWORD>(FDcb.BaudRate, 50);
+    const DWORD rate = std::max<DWORD>(FDevice.Dcb().BaudRate, 50);
     const auto ms = std::clamp<long long>(std::int64_t(queued) * 10000 / rate, 1, 100);
     FDrainAt = Now + TMs(ms);
 }
 
-void TPosixComDriver::TDevice::Expire(TClock::time_point Now) {
-    for (auto it = FReads.begin(); it != FReads.end();) {
-        if (std::min(it->Total, it->Gap) <= Now) {
-            EndOverlapped(it->Ov, 0, it->Done); // a time-out is a success with what has come
-            it = FReads.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    bool ended = false;
-    for (auto it = FWrites.begin(); it != FWrites.end();) {
-        if (it->Deadline <= Now) {
-            EndOverlapped(it->Ov, 0, static_cast<DWORD>(it->Done));
-            it = FWrites.erase(it);
-            ended = true;
-        } else {
-            ++it;
-        }
-    }
-    if (ended && FWrites.empty())
-        WritesDone(Now);
-}
-
 void TPosixComDriver::TDevice::HangUp() {
-    if (FHungUp)
-        return;
-    FHungUp = true;
-    FErrors |= CE_IOE;
-    EndReads(EIO);
-    EndWrites(EIO);
     FTxCheck = false;
-    Report(EV_ERR); // the port hears of it through its error event, if it listens for errors
-    EndWait(EIO);
+    FDevice.HangUp();
 }
 
-// -- Operations (each takes FMutex; Close has not run when they start, the caller checked)
+// -- Operations (each takes FMutex; the device refuses them with EBADF once closed)
 
 bool TPosixComDriver::TDevice::SetupComm(DWORD InQueue) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FHungUp)
-        return Fail(EIO);
-    Resize(std::clamp<std::size_t>(InQueue, MinQueue, MaxQueue));
-    Wake(); // room may have appeared for a reader held back by a full queue
-    return true;
+    return FDevice.SetupComm(InQueue, *this);
 }
 
 bool TPosixComDriver::TDevice::SetCommState(const DCB &Dcb) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FHungUp)
-        return Fail(EIO);
+    if (!FDevice.Usable())
+        return false;
     TLineFlags flags;
     if (!DcbToLineFlags(Dcb, flags))
         return Fail(EINVAL);
@@ -761,73 +366,34 @@ bool TPosixComDriver::TDevice::SetCommState(const DCB &Dcb) {
     tio.c_ispeed = tio.c_ospeed = flags.Speed;
     tio.c_cc[VSTART] = flags.Start;
     tio.c_cc[VSTOP] = flags.Stop;
-    if (::ioctl(FFd.Get(), TCSETS2, &tio) < 0)
+    if (::ioctl(FFd.Get(), TCSETS2, &tio) < 0 || !SetModemControl(FFd.Get(), Dcb))
         return Fail(errno);
-    const DWORD dtr = (Dcb.Flags & DCB_DTR_CONTROL_MASK) >> DCB_DTR_CONTROL_SHIFT;
-    const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
-    int dtrBit = TIOCM_DTR, rtsBit = TIOCM_RTS;
-    // Pseudo-terminals have no modem lines to set: ENOTTY or EINVAL there is not a failure.
-    if (::ioctl(FFd.Get(), dtr == 0 ? TIOCMBIC : TIOCMBIS, &dtrBit) < 0 && !NoModemSupport(errno))
-        return Fail(errno);
-    if (::ioctl(FFd.Get(), rts == 0 ? TIOCMBIC : TIOCMBIS, &rtsBit) < 0 && !NoModemSupport(errno))
-        return Fail(errno);
-    FDcb = Dcb;
-    return true;
+    return FDevice.SetCommState(Dcb);
 }
 
 bool TPosixComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FHungUp)
-        return Fail(EIO);
-    FTimeouts = Timeouts; // pending operations keep the deadlines they started with
-    return true;
+    return FDevice.SetCommTimeouts(Timeouts);
 }
 
 bool TPosixComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (!FHungUp)
+    if (!FDevice.Closed() && !FDevice.HungUp())
         CountErrors();
-    if (Errors)
-        *Errors = FErrors;
-    FErrors = 0;
-    if (Stat) {
-        Stat->cbInQue = static_cast<DWORD>(FCount);
-        DWORD out = 0;
-        for (const TWrite &write : FWrites)
-            out += static_cast<DWORD>(write.Bytes.size() - write.Done);
-        int queued = 0;
-        if (!FHungUp && ::ioctl(FFd.Get(), TIOCOUTQ, &queued) == 0 && queued > 0)
-            out += static_cast<DWORD>(queued);
-        Stat->cbOutQue = out;
-    }
+    if (!FDevice.ClearCommError(Errors, Stat))
+        return false;
+    if (Stat && !FDevice.HungUp())
+        Stat->cbOutQue += static_cast<DWORD>(OutputQueued(FFd.Get()));
     return true;
 }
 
 bool TPosixComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FHungUp)
-        return Fail(EIO);
-    int bits = 0;
-    if (::ioctl(FFd.Get(), TIOCMGET, &bits) < 0) {
-        if (!NoModemSupport(errno))
-            return Fail(errno);
-        bits = 0; // a pseudo-terminal: every line off
-    }
+    if (!FDevice.Usable())
+        return false;
     DWORD stat = 0;
-    if (bits & TIOCM_CTS)
-        stat |= MS_CTS_ON;
-    if (bits & TIOCM_DSR)
-        stat |= MS_DSR_ON;
-    if (bits & TIOCM_RNG)
-        stat |= MS_RING_ON;
-    if (bits & TIOCM_CD)
-        stat |= MS_RLSD_ON;
+    if (!ReadModemStatus(FFd.Get(), stat))
+        return Fail(errno);
     if (ModemStat)
         *ModemStat = stat;
     return true;
@@ -835,157 +401,51 @@ bool TPosixComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
 
 bool TPosixComDriver::TDevice::PurgeComm(DWORD Flags) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    // Works after a hang-up too: closing a port whose adapter was pulled must still succeed.
-    if (Flags & PURGE_RXABORT)
-        EndReads(ECANCELED);
-    if (Flags & PURGE_TXABORT)
-        EndWrites(ECANCELED);
-    if (Flags & (PURGE_RXABORT | PURGE_TXABORT))
-        EndWait(ECANCELED);
-    if ((Flags & PURGE_TXCLEAR) && !FHungUp)
+    if (!FDevice.PurgeComm(Flags, *this))
+        return false;
+    if ((Flags & PURGE_TXCLEAR) && !FDevice.HungUp())
         ::ioctl(FFd.Get(), TCFLSH, TCOFLUSH);
     if (Flags & PURGE_RXCLEAR) {
-        if (!FHungUp)
+        if (!FDevice.HungUp())
             ::ioctl(FFd.Get(), TCFLSH, TCIFLUSH);
-        const bool wasFull = FCount == FQueue.size();
-        FHead = FCount = 0;
         FDecoder.Reset();
-        if (wasFull)
-            Wake();
     }
     return true;
 }
 
 bool TPosixComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FHungUp && FCount == 0)
-        return Fail(EIO);
-    StartOverlapped(Ov);
-    const auto now = TClock::now();
-    const bool wasFull = FCount == FQueue.size();
-    const COMMTIMEOUTS &t = FTimeouts;
-    DWORD done = 0;
-    if (FReads.empty()) { // bytes go to the oldest read first
-        done = static_cast<DWORD>(Take(static_cast<char *>(Buffer), Count));
-        if (done < Count && !FHungUp) {
-            // Fetch what the kernel already holds on this thread: a streaming reader then need not
-            // wait for the driver thread to wake, read and hand over.
-            ReadTty(now);
-            done += static_cast<DWORD>(Take(static_cast<char *>(Buffer) + done, Count - done));
-        }
-    }
-    if (wasFull && done > 0)
-        Wake();
-    if (done == Count || ImmediateRead(t) || (done > 0 && FirstBytesRead(t)) || FHungUp) {
-        EndOverlapped(Ov, 0, done);
-        if (Read)
-            *Read = done;
-        return true;
-    }
-    TRead read{static_cast<char *>(Buffer), Count, done, FirstBytesRead(t), 0, TClock::time_point::max(),
-               TClock::time_point::max(),   Ov};
-    if (read.FirstBytesEnd) {
-        read.Total = now + TMs(t.ReadTotalTimeoutConstant);
-    } else {
-        const std::uint64_t total = Product(t.ReadTotalTimeoutMultiplier, Count) + t.ReadTotalTimeoutConstant;
-        if (total > 0)
-            read.Total = now + TMs(total);
-        if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD)
-            read.Interval = t.ReadIntervalTimeout;
-        if (read.Interval && done > 0)
-            read.Gap = now + TMs(read.Interval);
-    }
-    const bool timed = read.Total != TClock::time_point::max() || read.Gap != TClock::time_point::max();
-    FReads.push_back(read);
-    if (timed)
-        Wake(); // the driver thread must learn the new deadline
-    if (Read)
-        *Read = 0;
-    return Fail(ERROR_IO_PENDING);
+    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
 }
 
 bool TPosixComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FHungUp)
-        return Fail(EIO);
     const auto now = TClock::now();
-    const char *bytes = static_cast<const char *>(Buffer);
-    TWrite write{{}, 0, Count, TClock::time_point::max(), Ov};
-    if (FWrites.empty() && Count > 0) { // keep the order: only an idle line takes bytes at once
-        write.Bytes.assign(bytes, bytes + Count);
-        if (!WriteSome(write)) {
-            HangUp(); // EIO: the device has gone before poll could say so
-            return Fail(EIO);
-        }
+    if (!FDevice.WriteFile(Buffer, Count, Written, Ov, now, *this)) {
+        if (FDevice.PendingWrites() > 0)
+            FTxCheck = false; // the driver thread sends the rest and then looks for the drain
+        return false;
     }
-    StartOverlapped(Ov);
-    if (write.Done == Count) {
-        EndOverlapped(Ov, 0, Count);
-        if (Written)
-            *Written = Count;
-        if (Count > 0) {
-            WritesDone(now);
-            int queued = 0;
-            if (::ioctl(FFd.Get(), TIOCOUTQ, &queued) < 0 || queued <= 0) {
-                FTxCheck = false; // drained already (always so on a pseudo-terminal): no wake-up needed
-                Report(EV_TXEMPTY);
-            } else {
-                Wake();
-            }
+    if (Count > 0) {
+        WritesDone(now);
+        if (OutputQueued(FFd.Get()) == 0) {
+            FTxCheck = false; // drained already (always so on a pseudo-terminal): no wake-up needed
+            FDevice.Report(EV_TXEMPTY);
+        } else {
+            Wake();
         }
-        return true;
-    }
-    if (write.Bytes.empty())
-        write.Bytes.assign(bytes, bytes + Count);
-    const std::uint64_t total =
-        Product(FTimeouts.WriteTotalTimeoutMultiplier, Count) + FTimeouts.WriteTotalTimeoutConstant;
-    if (total > 0)
-        write.Deadline = now + TMs(total);
-    FWrites.push_back(std::move(write));
-    FTxCheck = false;
-    Wake();
-    if (Written)
-        *Written = 0;
-    return Fail(ERROR_IO_PENDING);
-}
-
-bool TPosixComDriver::TDevice::SetCommMask(DWORD Mask) {
-    std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    FMask = Mask;
-    FRemembered = 0;
-    if (FWaitOv) {
-        *FWaitMask = 0;
-        EndWait(0);
     }
     return true;
 }
 
+bool TPosixComDriver::TDevice::SetCommMask(DWORD Mask) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommMask(Mask);
+}
+
 bool TPosixComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
     std::lock_guard lock(FMutex);
-    if (FClosed)
-        return Fail(EBADF);
-    if (FWaitOv)
-        return Fail(EINVAL); // one wait at a time, as on Windows
-    if (FRemembered != 0) {
-        StartOverlapped(Ov);
-        *Mask = std::exchange(FRemembered, 0);
-        EndOverlapped(Ov, 0, 0);
-        return true;
-    }
-    if (FHungUp)
-        return Fail(EIO);
-    StartOverlapped(Ov);
-    FWaitMask = Mask;
-    FWaitOv = Ov;
-    return Fail(ERROR_IO_PENDING);
+    return FDevice.WaitCommEvent(Mask, Ov);
 }
 
 // ---- The driver
