@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 const char *const MainWindowTitle = "DUD Ovuz Kontroler - podpora: tým reléového panelu";
 
@@ -149,8 +150,14 @@ void TForm1::LoadComPort() {
     Port.FlowControl().SetXonXoffIn(false);
     Port.SetOnAfterOpen([this](TCustomComPort &Sender) { ComPortOpen(Sender); });
     Port.SetOnAfterClose([this](TCustomComPort &Sender) { ComPortClose(Sender); });
-    Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) { ComPortRxChar(Sender, Count); });
-    Port.SetOnError([this](TCustomComPort &Sender, TComErrors Errors) { ComPortError(Sender, Errors); });
+    Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
+        const TPortEventScope Scope(*this);
+        ComPortRxChar(Sender, Count);
+    });
+    Port.SetOnError([this](TCustomComPort &Sender, TComErrors Errors) {
+        const TPortEventScope Scope(*this);
+        ComPortError(Sender, Errors);
+    });
     Port.AfterPropertiesLoaded();
 }
 
@@ -320,7 +327,22 @@ void TForm1::ComPortError(TCustomComPort &, TComErrors Errors) {
         emit DeviceLost();
 }
 
+TForm1::TPortEventScope::TPortEventScope(TForm1 &Form) : FForm(Form) {
+    ++FForm.FPortEventDepth;
+}
+
+TForm1::TPortEventScope::~TPortEventScope() {
+    if (--FForm.FPortEventDepth == 0 && std::exchange(FForm.FLostDuringPortEvent, false))
+        emit FForm.DeviceLost();
+}
+
 void TForm1::CloseLostPort() {
+    // A message box shown from a port handler runs queued calls in its own event loop; closing
+    // there would wait for the event thread, which waits for that handler. Close once it returned.
+    if (FPortEventDepth > 0) {
+        FLostDuringPortEvent = true;
+        return;
+    }
     // A second report of the same loss, or one that arrives after the operator closed the port,
     // finds nothing to close.
     if (!FComPort->Connected())

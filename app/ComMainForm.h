@@ -77,6 +77,19 @@ private:
     int DurationValue() const;
     void CloseLostPort();
 
+    // Marks the time a port event handler runs on this window (handlers may nest inside a message
+    // box's event loop); the last one to leave passes on a loss that came meanwhile.
+    class TPortEventScope {
+    public:
+        explicit TPortEventScope(TForm1 &Form);
+        ~TPortEventScope();
+        TPortEventScope(const TPortEventScope &) = delete;
+        TPortEventScope &operator=(const TPortEventScope &) = delete;
+
+    private:
+        TForm1 &FForm;
+    };
+
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<TConsoleBox> FConsole;
     std::unique_ptr<TRele> FRele;
@@ -84,6 +97,8 @@ private:
     // the console and the controller.
     std::unique_ptr<TComPort> FComPort;
     bool FDestroying = false;
+    int FPortEventDepth = 0;
+    bool FLostDuringPortEvent = false;
 };
 
 // The window's title: the program's name and whom to ask for help.
