@@ -2,6 +2,7 @@
 #include "ui_ComMainForm.h"
 
 #include "AppPlatform.h"
+#include "LampShape.h"
 #include "relay/CodePage1250.h"
 #include "serial/port/ComPlatform.h"
 
@@ -11,11 +12,13 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 const char *const MainWindowTitle = "DUD Ovuz Kontroler - podpora: tým reléového panelu";
 
 TRele *Rele = nullptr;
-std::string RxBuffer;
+TAnswerGatherer RxBuffer;
 TForm1 *Form1 = nullptr;
 
 namespace {
@@ -28,6 +31,7 @@ const QColor Magenta(255, 0, 255);
 
 const char *const ComOpenedLine = "COM > Port úspěšně otevřen.";
 const char *const ComErrorLine = "COM > Chyba v komunikaci na COM portu.";
+const char *const DeviceLostLine = "COM > Zařízení bylo odpojeno.";
 const char *const OpenCaption = "Otevřít port";
 const char *const CloseCaption = "Zavři port";
 
@@ -51,10 +55,13 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
     setWindowTitle(QString::fromUtf8(MainWindowTitle));
     setGeometry(191, 107, 679, 450);
     ApplyFonts();
+    ApplyFixedColours();
     FComPort = std::make_unique<TComPort>();
     LoadComPort();
     FConsole = std::make_unique<TConsoleBox>(ui->MsgR);
     ConnectHandlers();
+    // Queued: the port reports the loss from its own handler, which must not close the port.
+    connect(this, &TForm1::DeviceLost, this, &TForm1::CloseLostPort, Qt::QueuedConnection);
     FormCreate(this);
     Form1 = this;
 }
@@ -107,6 +114,23 @@ void TForm1::ApplyFonts() {
         Label->adjustSize();
 }
 
+void TForm1::ApplyFixedColours() {
+    // The console's line colours and the lamps' black outlines are meant for white: keep it under
+    // any desktop theme. Plain lines take the console's text colour, so that is fixed too.
+    QPalette Console = ui->MsgR->palette();
+    for (const auto Group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        Console.setColor(Group, QPalette::Base, White);
+        Console.setColor(Group, QPalette::Text, Qt::black);
+    }
+    ui->MsgR->setPalette(Console);
+    for (TLampShape *Lamp : findChildren<TLampShape *>()) {
+        QPalette Behind = Lamp->palette();
+        Behind.setColor(QPalette::Window, White);
+        Lamp->setPalette(Behind);
+        Lamp->setAutoFillBackground(true);
+    }
+}
+
 void TForm1::LoadComPort() {
     TComPort &Port = *FComPort;
     Port.BeginLoading();
@@ -126,8 +150,14 @@ void TForm1::LoadComPort() {
     Port.FlowControl().SetXonXoffIn(false);
     Port.SetOnAfterOpen([this](TCustomComPort &Sender) { ComPortOpen(Sender); });
     Port.SetOnAfterClose([this](TCustomComPort &Sender) { ComPortClose(Sender); });
-    Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) { ComPortRxChar(Sender, Count); });
-    Port.SetOnError([this](TCustomComPort &Sender, TComErrors Errors) { ComPortError(Sender, Errors); });
+    Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
+        const TPortEventScope Scope(*this);
+        ComPortRxChar(Sender, Count);
+    });
+    Port.SetOnError([this](TCustomComPort &Sender, TComErrors Errors) {
+        const TPortEventScope Scope(*this);
+        ComPortError(Sender, Errors);
+    });
     Port.AfterPropertiesLoaded();
 }
 
@@ -136,7 +166,7 @@ void TForm1::ConnectHandlers() {
     // error display and the window goes on.
     auto OnClick = [this](QAbstractButton *Button, void (TForm1::*Handler)(QObject *)) {
         connect(Button, &QAbstractButton::clicked, this,
-                [this, Button, Handler] { RunGuarded([&] { (this->*Handler)(Button); }); });
+                [this, Button, Handler] { RunGuarded([&] { RedrawOnError(Handler, Button); }); });
     };
     OnClick(ui->Button_Settings, &TForm1::Button_SettingsClick);
     OnClick(ui->Button_Open, &TForm1::Button_OpenClick);
@@ -150,7 +180,7 @@ void TForm1::ConnectHandlers() {
         connect(Button, &QAbstractButton::toggled, this,
                 [this, Button, Handler, OnlyWhenChosen](bool Checked) {
                     if (Checked || !OnlyWhenChosen)
-                        RunGuarded([&] { (this->*Handler)(Button); });
+                        RunGuarded([&] { RedrawOnError(Handler, Button); });
                 });
     };
     OnToggle(ui->chb1, &TForm1::chb1Click, false);
@@ -159,6 +189,17 @@ void TForm1::ConnectHandlers() {
     OnToggle(ui->alad, &TForm1::aladClick, true);
     connect(ui->MsgR, &QTextEdit::textChanged, this,
             [this] { RunGuarded([this] { MsgRChange(ui->MsgR); }); });
+}
+
+void TForm1::RedrawOnError(void (TForm1::*Handler)(QObject *), QObject *Sender) {
+    // A command whose write failed has had its relay states taken back, after its console line
+    // lit the lamps: redraw before the error is shown, so no lamp claims what never went out.
+    try {
+        (this->*Handler)(Sender);
+    } catch (...) {
+        UpdateDiods();
+        throw;
+    }
 }
 
 void TForm1::AfterHandler(QObject *Sender) {
@@ -270,18 +311,44 @@ void TForm1::ComPortRxChar(TCustomComPort &Sender, std::int32_t Count) {
     // A read error leaves here for the port's event thread, and RxBuffer keeps what it held.
     std::string Received;
     Sender.ReadText(Received, Count);
-    RxBuffer += Received;
-    if (RxBuffer.empty() || RxBuffer.back() != '*' || !FRele)
+    RxBuffer.Append(Received);
+    if (!FRele)
         return;
-    // Take the answer out before handing it over: the console may show a message box, whose
-    // event loop can run the next receive event, and that one must find an empty buffer.
-    std::string Respond;
-    Respond.swap(RxBuffer);
-    FRele->ProcessRespond(Respond);
+    // One answer at a time out of the buffer: the console may show a message box, whose event
+    // loop can run the next receive event, and that one goes on with the answers still waiting.
+    while (const std::optional<std::string> Respond = RxBuffer.NextAnswer())
+        FRele->ProcessRespond(*Respond);
 }
 
-void TForm1::ComPortError(TCustomComPort &, TComErrors) {
+void TForm1::ComPortError(TCustomComPort &, TComErrors Errors) {
     FConsole->InsertPlainLine(QString::fromUtf8(ComErrorLine));
+    // Both drivers report their hang-up (EIO, ENXIO, ENODEV, POLLHUP) as this error and nothing else.
+    if (Errors.Contains(ceIO))
+        emit DeviceLost();
+}
+
+TForm1::TPortEventScope::TPortEventScope(TForm1 &Form) : FForm(Form) {
+    ++FForm.FPortEventDepth;
+}
+
+TForm1::TPortEventScope::~TPortEventScope() {
+    if (--FForm.FPortEventDepth == 0 && std::exchange(FForm.FLostDuringPortEvent, false))
+        emit FForm.DeviceLost();
+}
+
+void TForm1::CloseLostPort() {
+    // A message box shown from a port handler runs queued calls in its own event loop; closing
+    // there would wait for the event thread, which waits for that handler. Close once it returned.
+    if (FPortEventDepth > 0) {
+        FLostDuringPortEvent = true;
+        return;
+    }
+    // A second report of the same loss, or one that arrives after the operator closed the port,
+    // finds nothing to close.
+    if (!FComPort->Connected())
+        return;
+    RunGuarded([this] { FComPort->ClosePort(); });
+    FConsole->InsertPlainLine(QString::fromUtf8(DeviceLostLine));
 }
 
 void TForm1::UpdateDiods() {

@@ -1,14 +1,16 @@
 // The panel's one window: the operator's clicks become relay controller calls, the bytes that the
 // port receives are gathered into answers for the controller, and the lamps show what the
-// controller believes about the board.
+// controller believes about the board. A device that goes away (the driver's hang-up) closes the
+// port: the window goes to its closed state and says so on the console.
 //
 // The handlers keep the names of the form's controls. Those that the operator triggers take the
 // control as Sender; called without one (Sender null) they skip redrawing the lamps, which lets a
 // caller chain several actions and redraw once. Everything here runs on the main thread: the port
-// hands its events over to it (see serial/ComPort.h).
+// hands its events over to it (see serial/port/ComPort.h).
 #pragma once
 
 #include "ConsoleBox.h"
+#include "relay/AnswerGatherer.h"
 #include "relay/ReleUnit.h"
 #include "serial/port/ComPort.h"
 
@@ -54,6 +56,12 @@ public:
     // Colours every lamp from the controller's state.
     void UpdateDiods();
 
+signals:
+    // The device behind the open port has gone (unplugged, or the far end of a pseudo-terminal
+    // closed). Emitted from the port's error handler; the window's own reaction, closing the port,
+    // runs later from the event loop, as a handler must not close its own port.
+    void DeviceLost();
+
 protected:
     // Enter that no control took presses the focused button, or else "Odešli ruční příkaz".
     void keyPressEvent(QKeyEvent *Event) override;
@@ -62,9 +70,25 @@ private:
     void LoadComPort();
     void ConnectHandlers();
     void ApplyFonts();
+    void ApplyFixedColours();
+    void RedrawOnError(void (TForm1::*Handler)(QObject *), QObject *Sender);
     void AfterHandler(QObject *Sender);
     int StateIndex() const;
     int DurationValue() const;
+    void CloseLostPort();
+
+    // Marks the time a port event handler runs on this window (handlers may nest inside a message
+    // box's event loop); the last one to leave passes on a loss that came meanwhile.
+    class TPortEventScope {
+    public:
+        explicit TPortEventScope(TForm1 &Form);
+        ~TPortEventScope();
+        TPortEventScope(const TPortEventScope &) = delete;
+        TPortEventScope &operator=(const TPortEventScope &) = delete;
+
+    private:
+        TForm1 &FForm;
+    };
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<TConsoleBox> FConsole;
@@ -73,6 +97,8 @@ private:
     // the console and the controller.
     std::unique_ptr<TComPort> FComPort;
     bool FDestroying = false;
+    int FPortEventDepth = 0;
+    bool FLostDuringPortEvent = false;
 };
 
 // The window's title: the program's name and whom to ask for help.
@@ -80,7 +106,7 @@ extern const char *const MainWindowTitle;
 
 // The program-wide values the window keeps outside itself: the one controller (null until a
 // window's FormCreate has run, and again once that window is gone) and the receive buffer, which
-// gathers received bytes (Windows-1250) until they end in "*".
+// gathers received bytes (Windows-1250) into answers.
 extern TRele *Rele;
-extern std::string RxBuffer;
+extern TAnswerGatherer RxBuffer;
 extern TForm1 *Form1;

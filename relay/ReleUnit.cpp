@@ -6,7 +6,10 @@
 #include "relay/ComPortLink.h"
 #include "relay/DecimalInt.h"
 #include "relay/PlatformHooks.h"
+#include "serial/port/ComError.h"
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -110,6 +113,24 @@ std::string RespondModeMeaning(const std::string &Respond) {
 
 } // namespace
 
+std::string OpenFailureReason(const std::string &PortName, const EComPort &Error) {
+    const std::string Port = "Port \"" + PortName + "\": ";
+    switch (Error.SystemErrorNumber()) {
+    case -1:
+        return Port + Error.what();
+    case ENOENT:
+        return Port + "zařízení neexistuje.";
+    case EBUSY:
+        return Port + "zařízení používá jiný program.";
+    case EACCES:
+        return Port + "přístup odepřen (uživatel musí být ve skupině dialout).";
+    case ENOTTY:
+        return Port + "není to sériové zařízení.";
+    default:
+        return Port + std::strerror(Error.SystemErrorNumber()) + ".";
+    }
+}
+
 const char *MsgKindPrefix(TMsgKind Kind) noexcept {
     switch (Kind) {
     case mkCmd:
@@ -162,6 +183,7 @@ TCmdClass TRele::SendCmd(const std::string &Cmd) {
         WriteMsg(BadCommand, mkErr);
         return ccRejected;
     }
+    const TBoardFlags RelaysBefore = Relays;
     std::string Description;
     TCmdClass Class = Classify(Cmd, Description);
     if (Class == ccRejected) {
@@ -170,8 +192,18 @@ TCmdClass TRele::SendCmd(const std::string &Cmd) {
     }
     WriteMsg(Description, mkCmd);
     if (ComPort)
-        PortWriteText(*ComPort, Cmd);
+        WriteOrTakeBack(Cmd, RelaysBefore);
     return Class;
+}
+
+void TRele::WriteOrTakeBack(const std::string &Cmd, const TBoardFlags &RelaysBefore) {
+    try {
+        PortWriteText(*ComPort, Cmd);
+    } catch (...) {
+        // The board never got the command: the relays are as they were.
+        Relays = RelaysBefore;
+        throw;
+    }
 }
 
 TCmdClass TRele::Classify(const std::string &Cmd, std::string &Description) {
@@ -254,9 +286,12 @@ void TRele::OpenComPort(const std::string &PortName) {
     }
     try {
         PortSetBoardLineAndOpen(*ComPort, PortName);
+    } catch (const EComPort &E) {
+        // The settings made before the failing step stay made.
+        WriteMsg("CHYBA při otvírání portu.", mkErr);
+        WriteMsg(OpenFailureReason(PortName, E), mkErr);
     } catch (...) {
-        // The port's own message is not shown: the operator gets one Czech line, and the
-        // settings made before the failing step stay made.
+        // Not the port's own error: there is no reason to tell.
         WriteMsg("CHYBA při otvírání portu.", mkErr);
     }
 }

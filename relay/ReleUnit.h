@@ -5,7 +5,8 @@
 // writes one Czech line per command or answer at the top of the command console. It never throws
 // on its own account: a refused command becomes a red "ERR >" line and nothing goes out; a bad
 // answer becomes a maroon "IO  >" line that quotes it. The only errors that leave it are the port's
-// own (EComPort) from a failed write or from the setup dialog, which the caller reports.
+// own (EComPort) from a failed write or from the setup dialog, which the caller reports. A failed
+// write takes the command's relay changes back before its error leaves.
 //
 // Texts: everything handed to the console is UTF-8. Commands and answers are the bytes of the
 // serial line, Windows-1250; where a line quotes them they are decoded first. A command typed by
@@ -23,6 +24,7 @@
 #include <string>
 
 class TCustomComPort;
+class EComPort;
 
 enum TMsgKind : std::uint8_t { mkCmd, mkIO, mkErr };
 
@@ -50,6 +52,10 @@ enum TRespondKind : std::uint8_t {
     rkAlert,
     rkUnknown,
 };
+
+// Why a port could not be opened, for the operator, in Czech: the port's name and the common
+// causes (no such device, in use, no permission, not a serial device), else the system's text.
+std::string OpenFailureReason(const std::string &PortName, const EComPort &Error);
 
 // The prefix and colour of each kind of console line.
 const char *MsgKindPrefix(TMsgKind Kind) noexcept;
@@ -92,7 +98,8 @@ public:
     void WriteMsg(const std::string &Text, TMsgKind Kind);
 
     // Checks, describes and, with a port, sends Cmd unchanged. A write failure of the port
-    // (EComPort) leaves this call after the description line has been written.
+    // (EComPort) leaves this call after the description line has been written, with Relays as
+    // they were before the command.
     TCmdClass SendCmd(const std::string &Cmd);
 
     TCmdClass AlarmOn();
@@ -105,7 +112,8 @@ public:
     // Runs the port's setup dialog; its errors are not caught.
     void ShowPortSetup();
     // Forces the board's line settings (4800 8N1), names the port and opens it. A failing step
-    // is reported on the console; the settings made before it stay made.
+    // is reported on the console, with a second line that gives the reason when the port said
+    // why (OpenFailureReason); the settings made before it stay made.
     void OpenComPort(const std::string &PortName);
 
     // Interprets one complete answer (its final "*" included) and reports it on the console.
@@ -115,6 +123,7 @@ public:
     void AlarmBeep(int Input);
 
 private:
+    void WriteOrTakeBack(const std::string &Cmd, const TBoardFlags &RelaysBefore);
     TCmdClass Classify(const std::string &Cmd, std::string &Description);
     TCmdClass DescribeRelayCmd(const std::string &Cmd, std::string &Description);
     std::optional<std::string> Interpret(TRespondKind Kind, const std::string &Respond);

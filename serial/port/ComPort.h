@@ -339,6 +339,11 @@ public:
     bool Connected() const { return FConnected; }
     void SetConnected(bool Value);
     void OpenPort();
+    // Announces the close (line states off, OnBeforeClose), aborts what is pending, stops the event
+    // thread, closes the device and fires OnAfterClose. An error of the announcement or of the abort
+    // leaves the port open and raises, except an abort refused because the device has gone (EIO,
+    // ENXIO, ENODEV: a USB adapter pulled out, a pseudo-terminal whose other end closed): that
+    // device has nothing left to abort, so the close goes on and succeeds.
     void ClosePort();
     void BeginSettingsUpdate() { ++FUpdateDepth; }
     void EndSettingsUpdate();

@@ -60,7 +60,7 @@ protected:
         ASSERT_TRUE(PortPath.starts_with("/dev/")) << "the simulator printed \"" << PortPath << "\"";
         qputenv("EXTRA_SERIAL_PORTS", QByteArray::fromStdString(PortPath));
         OldBeep = SetBeepHook([this] { ++Beeps; });
-        RxBuffer.clear();
+        RxBuffer.Clear();
         Form = std::make_unique<TForm1>();
         Form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));

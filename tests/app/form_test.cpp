@@ -102,6 +102,25 @@ TEST(Form, StartsClosedWithWhiteLampsUntilTheFirstConsoleLine) {
     EXPECT_EQ(TopLine(Form), U("CMD >Zkouška"));
 }
 
+// On a dark desktop theme the console and the lamps keep the white their colours are meant for,
+// and a plain console line stays dark on it.
+TEST(Form, ConsoleAndLampsStayWhiteUnderADarkTheme) {
+    const QPalette Theme = QApplication::palette();
+    QApplication::setPalette(QPalette(QColor(40, 40, 40)));
+    TForm1 Form;
+    Form.show();
+    const auto *Console = Control<QTextEdit>(Form, "MsgR");
+    const QImage Picture = Form.grab().toImage();
+    const auto At = [&](const QWidget *Widget, QPoint Point) {
+        return Picture.pixelColor(Widget->mapTo(&Form, Point)).name();
+    };
+    EXPECT_EQ(At(Console->viewport(), Console->viewport()->rect().center()), QStringLiteral("#ffffff"));
+    for (const char *Lamp : {"AL1", "IL5"})
+        EXPECT_EQ(At(Control(Form, Lamp), QPoint(0, 0)), QStringLiteral("#ffffff")) << Lamp;
+    EXPECT_EQ(Console->palette().color(QPalette::Text), QColor(Qt::black));
+    QApplication::setPalette(Theme);
+}
+
 TEST(Form, TabOrderFollowsTheForm) {
     TForm1 Form;
     Control(Form, "CtrlGB")->setEnabled(true);

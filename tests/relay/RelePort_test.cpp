@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 
 using namespace ComApi;
 
@@ -51,12 +52,15 @@ TEST_F(TReleOnPort, SendsAcceptedCommandsUnchangedAndNothingElse) {
     EXPECT_EQ(Driver.Written(), "R12=10,1s?R1=0,1s!Rcfg1=0s");
 }
 
-TEST_F(TReleOnPort, FailingWriteLeavesAfterTheCommandLine) {
+// The board never got the command, so the relays are as they were before it.
+TEST_F(TReleOnPort, FailingWriteLeavesAfterTheCommandLineWithTheRelaysTakenBack) {
     Port.OpenPort();
+    Rele.Relays[2] = true;
+    const TBoardFlags Before = Rele.Relays;
     Driver.FailNext("WriteFile", EIO);
-    EXPECT_THROW(Rele.SendCmd("R2=1s"), EComPort);
-    EXPECT_EQ(Console.Written(), std::vector<std::string>{"blue CMD >Požadavek na  zapnutí  Relé č,2."});
-    EXPECT_TRUE(Rele.Relays[2]);
+    EXPECT_THROW(Rele.SendCmd("R12=0s"), EComPort);
+    EXPECT_EQ(Console.Written(), std::vector<std::string>{"blue CMD >Požadavek na  vypnutí  Relé č,1,2."});
+    EXPECT_EQ(Rele.Relays, Before);
 }
 
 // On an open port every setter goes to the device at once, so the sequence of device states
@@ -87,7 +91,12 @@ TEST_F(TReleOnPort, FailedOpenKeepsEarlierSettings) {
     Port.SetOnBeforeOpen([](TCustomComPort &) { throw 42; });
     EXPECT_NO_THROW(Rele.OpenComPort("ttyA"));
     EXPECT_FALSE(Port.Connected());
-    EXPECT_EQ(Console.Written(), (std::vector<std::string>(3, "red ERR >CHYBA při otvírání portu.")));
+    // The port's own error also says why, after the line.
+    const std::string Failed = "red ERR >CHYBA při otvírání portu.";
+    EXPECT_EQ(Console.Written(),
+              (std::vector<std::string>{
+                  Failed, "red ERR >Port \"ttyA\": " + std::string(std::strerror(EINVAL)) + ".", Failed,
+                  "red ERR >Port \"ttyMissing\": zařízení neexistuje.", Failed}));
 }
 
 TEST_F(TReleOnPort, SetupDialogRunsOnThePortAndItsErrorsPass) {
