@@ -56,13 +56,17 @@ fi
 dir=$(mktemp -d "${TMPDIR:-/tmp}/dudovuz-sim.XXXXXX")
 sim_pid=""
 drain_pid=""
-panel_pid=""
 cleanup() {
-  # The command first, so that it never outlives the port it was given.
-  if [ -n "$panel_pid" ]; then
-    kill -TERM "$panel_pid" 2>/dev/null || true
-    wait "$panel_pid" 2>/dev/null || true
-  fi
+  # The command first, so that it never outlives the port it was given: every job that is not the
+  # simulator or its reader. It is taken from the job list because a signal may come between its
+  # start and the line that notes its pid; a job already waited for is no longer listed.
+  local pid
+  for pid in $(jobs -p); do
+    if [ "$pid" != "$sim_pid" ] && [ "$pid" != "$drain_pid" ]; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -103,8 +107,6 @@ echo "Move its inputs from another terminal, e.g.: echo 'input 3 on' > $dir/cont
 # shell runs a trap only between commands, and "wait" is the one that a trapped signal interrupts.
 # (A background command ignores SIGINT; the cleanup stops it with SIGTERM.) It keeps our input.
 "$@" <&0 &
-panel_pid=$!
 status=0
-wait "$panel_pid" || status=$?
-panel_pid=""
+wait $! || status=$?
 exit "$status"
