@@ -156,8 +156,7 @@ void TForm1::ConnectHandlers() {
     OnToggle(ui->chb2, &TForm1::chb2Click, false);
     OnToggle(ui->alac, &TForm1::alacClick, true);
     OnToggle(ui->alad, &TForm1::aladClick, true);
-    connect(ui->MsgR, &TConsoleView::Changed, this,
-            [this] { RunGuarded([this] { MsgRChange(ui->MsgR); }); });
+    connect(ui->MsgR, &TConsoleView::Changed, this, [this] { RunGuarded([this] { MsgRChange(ui->MsgR); }); });
 }
 
 void TForm1::AfterHandler(QObject *Sender) {

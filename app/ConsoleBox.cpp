@@ -182,6 +182,10 @@ void TConsoleView::mouseMoveEvent(QMouseEvent *Event) {
     viewport()->update();
 }
 
+void TConsoleView::mouseReleaseEvent(QMouseEvent *Event) {
+    Event->setAccepted(Event->button() == Qt::LeftButton);
+}
+
 void TConsoleView::keyPressEvent(QKeyEvent *Event) {
     if (Event == QKeySequence::Copy)
         Copy();

@@ -67,6 +67,7 @@ protected:
     void changeEvent(QEvent *Event) override;
     void mousePressEvent(QMouseEvent *Event) override;
     void mouseMoveEvent(QMouseEvent *Event) override;
+    void mouseReleaseEvent(QMouseEvent *Event) override;
     void keyPressEvent(QKeyEvent *Event) override;
     void contextMenuEvent(QContextMenuEvent *Event) override;
 
