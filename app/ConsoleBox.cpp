@@ -11,6 +11,13 @@
 #include <algorithm>
 #include <stdexcept>
 
+namespace {
+
+// Space around the lines, as a rich-text box leaves around its document.
+constexpr int Margin = 4;
+
+} // namespace
+
 TConsoleView::TConsoleView(QWidget *Parent) : QAbstractScrollArea(Parent) {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
@@ -66,8 +73,10 @@ void TConsoleView::SelectAll() {
 }
 
 void TConsoleView::Copy() const {
-    if (HasSelection())
-        QApplication::clipboard()->setText(SelectedText());
+    // A selection whose lines have all been dropped copies nothing, rather than emptying the clipboard.
+    const QString Text = SelectedText();
+    if (!Text.isEmpty())
+        QApplication::clipboard()->setText(Text);
 }
 
 QMenu *TConsoleView::CreateContextMenu() {
@@ -97,7 +106,8 @@ int TConsoleView::CharWidth() const {
 }
 
 TConsoleView::TSerial TConsoleView::SerialAt(int Y) const {
-    const int Row = std::clamp(verticalScrollBar()->value() + Y / RowHeight(), 0, LineCount() - 1);
+    const int Row =
+        std::clamp(verticalScrollBar()->value() + std::max(0, Y - Margin) / RowHeight(), 0, LineCount() - 1);
     return FNewest - Row;
 }
 
@@ -106,13 +116,13 @@ bool TConsoleView::Selected(TSerial Serial) const {
 }
 
 void TConsoleView::UpdateScrollBars() {
-    const int Rows = std::max(1, viewport()->height() / RowHeight());
+    const int Rows = std::max(1, (viewport()->height() - Margin) / RowHeight());
     verticalScrollBar()->setRange(0, std::max(0, LineCount() - Rows));
     verticalScrollBar()->setPageStep(Rows);
     verticalScrollBar()->setSingleStep(1);
     // A line's width is estimated from its length: exact for the console's fixed-pitch font.
     const qsizetype Longest = FLengths.empty() ? 0 : FLengths.rbegin()->first;
-    const qint64 Width = static_cast<qint64>(Longest + 1) * CharWidth();
+    const qint64 Width = static_cast<qint64>(Longest + 1) * CharWidth() + 2 * Margin;
     const qint64 Range = Width - viewport()->width();
     horizontalScrollBar()->setRange(0, static_cast<int>(std::clamp<qint64>(Range, 0, INT_MAX)));
     horizontalScrollBar()->setPageStep(viewport()->width());
@@ -125,7 +135,7 @@ void TConsoleView::paintEvent(QPaintEvent *) {
     const int First = verticalScrollBar()->value();
     const int Last = std::min(LineCount(), First + viewport()->height() / Height + 2);
     for (int Row = First; Row < Last; ++Row)
-        PaintLine(Painter, FLines[static_cast<std::size_t>(Row)], (Row - First) * Height,
+        PaintLine(Painter, FLines[static_cast<std::size_t>(Row)], Margin + (Row - First) * Height,
                   Selected(FNewest - Row));
 }
 
@@ -147,7 +157,7 @@ void TConsoleView::PaintLine(QPainter &Painter, const TConsoleLine &Line, int To
     const qsizetype Count = viewport()->width() / Char + 3;
     if (Start >= Line.Text.size())
         return;
-    const int X = static_cast<int>(Start * Char - Offset) + 2;
+    const int X = static_cast<int>(Start * Char - Offset) + Margin;
     Painter.drawText(X, Top + fontMetrics().ascent(), Line.Text.mid(Start, Count));
 }
 

@@ -1,13 +1,16 @@
-// The console view on its own and in the window: its bound, long lines, colours and copying.
+// The console view on its own and in the window: its bound, long lines, colours, copying and menu.
 #include "support/WindowHarness.h"
 
 #include "relay/ReleUnit.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QMenu>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 namespace {
 
@@ -60,6 +63,22 @@ TEST(Console, CopiesTheLinesSelectedWithTheMouseEvenAfterNewLinesCame) {
     View.InsertLine(Numbered(5));
     QTest::keyClick(&View, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), Numbered(4) + QChar(u'\n') + Numbered(3));
+}
+
+TEST(Console, MenuCopiesSelectsAllAndEndsWithTheViewsOwnActions) {
+    TConsoleView View;
+    View.InsertLine(Numbered(0));
+    View.InsertLine(Numbered(1));
+    auto *Own = new QAction(QStringLiteral("own"), &View);
+    View.addAction(Own);
+    const std::unique_ptr<QMenu> Menu(View.CreateContextMenu());
+    const QList<QAction *> Items = Menu->actions();
+    ASSERT_EQ(Items.size(), 4);
+    EXPECT_FALSE(Items[0]->isEnabled()) << "copy without a selection";
+    Items[1]->trigger();
+    EXPECT_EQ(View.SelectedText(), Numbered(1) + QChar(u'\n') + Numbered(0));
+    EXPECT_TRUE(Items[2]->isSeparator());
+    EXPECT_EQ(Items[3], Own);
 }
 
 } // namespace
