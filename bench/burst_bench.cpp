@@ -157,8 +157,7 @@ int main(int argc, char **argv) {
     const bool Full = argc > 1 && std::string(argv[1]) == "--full";
     TDudApplication App(argc, argv);
     InstallQtPlatform();
-    const char *Platform = std::getenv("QT_QPA_PLATFORM");
-    std::printf("platform: %s\n", Platform ? Platform : "default");
+    std::printf("platform: %s\n", qPrintable(QGuiApplication::platformName()));
     for (const std::size_t Bytes : {std::size_t{64} << 10, std::size_t{256} << 10, std::size_t{1} << 20}) {
         Print("panel", Bytes, RunNew(Bytes));
         if (Full || Bytes < (std::size_t{1} << 20))

@@ -21,6 +21,7 @@
 #include <QTextEdit>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -128,7 +129,9 @@ int main(int argc, char **argv) {
     if (::readlink("/proc/self/exe", Self, sizeof Self - 1) <= 0)
         return 1;
     const char *Platform = std::getenv("QT_QPA_PLATFORM");
-    std::printf("platform: %s; the new console keeps the newest %d lines\n", Platform ? Platform : "default",
+    const char *Display = std::getenv("DISPLAY");
+    const std::string Shown = Platform ? Platform : Display ? std::string("xcb on ") + Display : "default";
+    std::printf("platform: %s; the new console keeps the newest %d lines\n", Shown.c_str(),
                 TConsoleView::MaxLines);
     std::printf("%8s | %14s %9s | %14s %9s | %9s\n", "lines", "old ms/line", "old RSS", "new ms/line",
                 "new RSS", "old/new");
