@@ -5,6 +5,7 @@
 #include "app/AppPlatform.h"
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -107,7 +108,7 @@ TEST(Form, ConsoleAndLampsStayWhiteUnderADarkTheme) {
     QApplication::setPalette(QPalette(QColor(40, 40, 40)));
     TForm1 Form;
     Form.show();
-    const auto *Console = Control<QTextEdit>(Form, "MsgR");
+    const auto *Console = Control<QAbstractScrollArea>(Form, "MsgR");
     const QImage Picture = Form.grab().toImage();
     const auto At = [&](const QWidget *Widget, QPoint Point) {
         return Picture.pixelColor(Widget->mapTo(&Form, Point)).name();
