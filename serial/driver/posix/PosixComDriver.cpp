@@ -53,6 +53,33 @@ bool IsPseudoTerminal(int Fd) {
     return (kind >= 136 && kind <= 143) || kind == 3;
 }
 
+// Opens Path as an exclusive tty in raw mode; Marked tells whether its input carries PARMRK markers.
+// An empty descriptor, with the last error set, on failure.
+TFd OpenTty(const std::string &Path, bool &Marked) {
+    TFd fd(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    termios2 tio{};
+    if (!fd)
+        return SetLastError(errno), TFd();
+    if (::ioctl(fd.Get(), TCGETS2, &tio) < 0)
+        return SetLastError(ENOTTY), TFd(); // never read or write a plain file
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0)
+        return SetLastError(errno == EWOULDBLOCK ? EBUSY : errno), TFd();
+    if (::ioctl(fd.Get(), TIOCEXCL) < 0)
+        return SetLastError(errno), TFd();
+    // Raw: no echo, no line editing, no signals, no output processing; markers for errors and
+    // breaks in the data; the line settings come with SetCommState.
+    Marked = !IsPseudoTerminal(fd.Get());
+    tio.c_iflag = Marked ? INPCK | PARMRK : 0;
+    tio.c_oflag = 0;
+    tio.c_lflag = 0;
+    tio.c_cflag |= CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (::ioctl(fd.Get(), TCSETS2, &tio) < 0)
+        return SetLastError(errno), TFd();
+    return fd;
+}
+
 // Bytes the kernel still holds for sending; 0 when it cannot say (nothing to wait for then).
 int OutputQueued(int Fd) {
     int queued = 0;
@@ -475,27 +502,10 @@ std::shared_ptr<TPosixComDriver::TDevice> TPosixComDriver::Find(HANDLE Handle) {
 HANDLE TPosixComDriver::CreateFile(const std::string &Name) {
     const std::string path = !Name.empty() && Name.front() == '/' ? Name : "/dev/" + Name;
     try {
-        TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (fd.Get() < 0)
-            return SetLastError(errno), INVALID_HANDLE_VALUE;
-        termios2 tio{};
-        if (::ioctl(fd.Get(), TCGETS2, &tio) < 0)
-            return SetLastError(ENOTTY), INVALID_HANDLE_VALUE; // never read or write a plain file
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0)
-            return SetLastError(errno == EWOULDBLOCK ? EBUSY : errno), INVALID_HANDLE_VALUE;
-        if (::ioctl(fd.Get(), TIOCEXCL) < 0)
-            return SetLastError(errno), INVALID_HANDLE_VALUE;
-        // Raw: no echo, no line editing, no signals, no output processing; markers for errors and
-        // breaks in the data; the line settings come with SetCommState.
-        const bool marked = !IsPseudoTerminal(fd.Get());
-        tio.c_iflag = marked ? INPCK | PARMRK : 0;
-        tio.c_oflag = 0;
-        tio.c_lflag = 0;
-        tio.c_cflag |= CREAD | CLOCAL;
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        if (::ioctl(fd.Get(), TCSETS2, &tio) < 0)
-            return SetLastError(errno), INVALID_HANDLE_VALUE;
+        bool marked = false;
+        TFd fd = OpenTty(path, marked);
+        if (!fd)
+            return INVALID_HANDLE_VALUE;
         auto device = std::make_shared<TDevice>(std::move(fd), marked);
         device->Start();
         std::lock_guard lock(FMutex);
