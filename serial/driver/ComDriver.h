@@ -56,6 +56,11 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // The calling thread's last error (see the conventions above).
 DWORD GetLastError() noexcept;
 void SetLastError(DWORD code) noexcept;
+// A driver's way to fail an operation: sets the last error and returns false.
+inline bool FailWith(DWORD Error) noexcept {
+    SetLastError(Error);
+    return false;
+}
 
 // Event mask bits (SetCommMask, WaitCommEvent).
 inline constexpr DWORD EV_RXCHAR = 0x0001;

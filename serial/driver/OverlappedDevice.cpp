@@ -12,11 +12,6 @@ namespace {
 
 using TMs = std::chrono::milliseconds;
 
-bool Fail(DWORD Error) {
-    SetLastError(Error);
-    return false;
-}
-
 std::uint64_t Product(DWORD A, DWORD B) {
     return std::uint64_t(A) * B;
 }
@@ -238,9 +233,9 @@ std::size_t TOverlappedDevice::Unsent() const noexcept {
 
 bool TOverlappedDevice::Usable(bool DeadFails) const {
     if (FClosed)
-        return Fail(EBADF);
+        return FailWith(EBADF);
     if (DeadFails && FHungUp)
-        return Fail(EIO);
+        return FailWith(EIO);
     return true;
 }
 
@@ -321,7 +316,7 @@ bool TOverlappedDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverla
     if (!Usable(false))
         return false;
     if (FHungUp && FCount == 0)
-        return Fail(EIO);
+        return FailWith(EIO);
     StartOverlapped(Ov);
     char *bytes = static_cast<char *>(Buffer);
     const bool wasFull = Room() == 0;
@@ -346,7 +341,7 @@ bool TOverlappedDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverla
         Line.Changed(); // the new deadline must be watched
     if (Read)
         *Read = 0;
-    return Fail(ERROR_IO_PENDING);
+    return FailWith(ERROR_IO_PENDING);
 }
 
 bool TOverlappedDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov, TTime Now,
@@ -358,7 +353,7 @@ bool TOverlappedDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Writte
     // Keep the order: only an idle line takes bytes at once.
     if (FWrites.empty() && !SendSome(write, Line)) {
         HangUp(); // the device has gone before anyone watching could say so
-        return Fail(EIO);
+        return FailWith(EIO);
     }
     StartOverlapped(Ov);
     if (write.Done == Count) {
@@ -375,7 +370,7 @@ bool TOverlappedDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Writte
     Line.Changed();
     if (Written)
         *Written = 0;
-    return Fail(ERROR_IO_PENDING);
+    return FailWith(ERROR_IO_PENDING);
 }
 
 bool TOverlappedDevice::SetCommMask(DWORD Mask) {
@@ -394,7 +389,7 @@ bool TOverlappedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
     if (!Usable(false))
         return false;
     if (FWaitOv)
-        return Fail(EINVAL); // one wait at a time, as on Windows
+        return FailWith(EINVAL); // one wait at a time, as on Windows
     if (FRemembered != 0) {
         StartOverlapped(Ov);
         *Mask = std::exchange(FRemembered, 0);
@@ -402,11 +397,11 @@ bool TOverlappedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
         return true;
     }
     if (FHungUp)
-        return Fail(EIO);
+        return FailWith(EIO);
     StartOverlapped(Ov);
     FWaitMask = Mask;
     FWaitOv = Ov;
-    return Fail(ERROR_IO_PENDING);
+    return FailWith(ERROR_IO_PENDING);
 }
 
 } // namespace ComApi

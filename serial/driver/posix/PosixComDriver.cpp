@@ -37,11 +37,6 @@ using TClock = TOverlappedDevice::TClock;
 using TTime = TOverlappedDevice::TTime;
 using TMs = std::chrono::milliseconds;
 
-bool Fail(DWORD Error) {
-    SetLastError(Error);
-    return false;
-}
-
 // Pseudo-terminals (Unix 98 slaves, majors 136-143, and the old BSD ones, major 3) see no parity or
 // framing errors and no breaks, so they go without PARMRK: with it the kernel takes its
 // character-by-character input path, which costs a streaming reader nine tenths of its speed.
@@ -383,10 +378,10 @@ bool TPosixComDriver::TDevice::SetCommState(const DCB &Dcb) {
         return false;
     TLineFlags flags;
     if (!DcbToLineFlags(Dcb, flags))
-        return Fail(EINVAL);
+        return FailWith(EINVAL);
     termios2 tio{};
     if (::ioctl(FFd.Get(), TCGETS2, &tio) < 0)
-        return Fail(errno);
+        return FailWith(errno);
     tio.c_cflag = (tio.c_cflag & ~(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS)) |
                   flags.Cflag | CREAD | CLOCAL | HUPCL;
     tio.c_iflag = (tio.c_iflag & ~(IXON | IXOFF | IXANY)) | flags.Iflag;
@@ -394,7 +389,7 @@ bool TPosixComDriver::TDevice::SetCommState(const DCB &Dcb) {
     tio.c_cc[VSTART] = flags.Start;
     tio.c_cc[VSTOP] = flags.Stop;
     if (::ioctl(FFd.Get(), TCSETS2, &tio) < 0 || !SetModemControl(FFd.Get(), Dcb))
-        return Fail(errno);
+        return FailWith(errno);
     return FDevice.SetCommState(Dcb);
 }
 
@@ -420,7 +415,7 @@ bool TPosixComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
         return false;
     DWORD stat = 0;
     if (!ReadModemStatus(FFd.Get(), stat))
-        return Fail(errno);
+        return FailWith(errno);
     if (ModemStat)
         *ModemStat = stat;
     return true;
@@ -526,7 +521,7 @@ bool TPosixComDriver::CloseHandle(HANDLE Handle) {
         std::lock_guard lock(FMutex);
         auto it = FDevices.find(Handle);
         if (it == FDevices.end())
-            return Fail(EBADF);
+            return FailWith(EBADF);
         device = std::move(it->second);
         FDevices.erase(it);
     }
@@ -566,7 +561,7 @@ bool TPosixComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
 
 bool TPosixComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
     if (!Ov)
-        return Fail(EINVAL);
+        return FailWith(EINVAL);
     auto device = Find(Handle);
     return device && device->ReadFile(Buffer, Count, Read, Ov);
 }
@@ -574,22 +569,22 @@ bool TPosixComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *
 bool TPosixComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
                                 TOverlapped *Ov) {
     if (!Ov)
-        return Fail(EINVAL);
+        return FailWith(EINVAL);
     auto device = Find(Handle);
     return device && device->WriteFile(Buffer, Count, Written, Ov);
 }
 
 bool TPosixComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD *Transferred, bool Wait) {
     if (!Ov)
-        return Fail(EINVAL);
+        return FailWith(EINVAL);
     auto device = Find(Handle);
     if (!device)
         return false;
     if (Ov->Internal == ERROR_IO_PENDING) {
         if (!Wait)
-            return Fail(ERROR_IO_INCOMPLETE);
+            return FailWith(ERROR_IO_INCOMPLETE);
         if (!Ov->hEvent)
-            return Fail(EINVAL);
+            return FailWith(EINVAL);
         if (WaitForSingleObject(*Ov->hEvent) != WAIT_OBJECT_0)
             return false;
     }
@@ -600,7 +595,7 @@ bool TPosixComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD 
     if (Transferred)
         *Transferred = Ov->InternalHigh;
     const DWORD error = Ov->Internal;
-    return error == 0 || Fail(error);
+    return error == 0 || FailWith(error);
 }
 
 bool TPosixComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
@@ -610,7 +605,7 @@ bool TPosixComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
 
 bool TPosixComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov) {
     if (!Ov || !Mask)
-        return Fail(EINVAL);
+        return FailWith(EINVAL);
     auto device = Find(Handle);
     return device && device->WaitCommEvent(Mask, Ov);
 }
