@@ -16,6 +16,8 @@ public:
     // Starts relaysim with Args. Unless Connect is false, reads the port path it prints and opens
     // that port raw, as the panel would.
     explicit TSimProcess(std::vector<std::string> Args = {}, bool Connect = true);
+    // Starts Program with Args and connects nothing: for the programs that talk to the simulator.
+    TSimProcess(const std::string &Program, std::vector<std::string> Args);
     ~TSimProcess();
     TSimProcess(const TSimProcess &) = delete;
     TSimProcess &operator=(const TSimProcess &) = delete;
@@ -42,6 +44,8 @@ public:
     std::string Errors();
 
 private:
+    void Start(const std::string &Program, std::vector<std::string> Args);
+
     int Pid = -1;
     int PidFd = -1;
     int In = -1, Out = -1, Err = -1, Line = -1;
