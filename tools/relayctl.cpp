@@ -45,7 +45,7 @@ const char *const UsageText =
     "  --help           this text\n"
     "\n"
     "Exit status: 0 all commands sent, 1 a command refused, 2 the port could not be opened or\n"
-    "failed, 3 usage.\n";
+    "failed, 3 usage, 128 + N signal N before every command was sent.\n";
 
 class EUsage : public std::runtime_error {
 public:
@@ -194,9 +194,12 @@ private:
     bool Open();
     void WireEvents();
     void Send(const std::string &Utf8Command);
-    void SendStandardInput();
-    // Runs the loop until Deadline; false when it ended for good (signal, lost device, output gone).
-    bool Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline);
+    // Each returns how the loop ended: leDeadline when the session may go on, leReadable for a
+    // signal, leStopped when the port failed or the output went away.
+    TMainThreadLoop::TLoopEnd SendStandardInput();
+    TMainThreadLoop::TLoopEnd Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline);
+    // The exit code for a signal that came before every command was sent.
+    int Interrupted();
     void Emit(std::optional<TRespondKind> Answer = std::nullopt);
     void Note(int ExitCode);
 
@@ -208,6 +211,8 @@ private:
     TAnswerGatherer FAnswers;
     TMainThreadLoop FLoop;
     int FExitCode = exSent;
+    bool FCommandsSent = false;
+    bool FOutputGone = false;
 };
 
 TSession::~TSession() {
@@ -225,8 +230,12 @@ void TSession::Note(int ExitCode) {
 }
 
 void TSession::Emit(std::optional<TRespondKind> Answer) {
-    // A reader that went away (relayctl --listen | head -1) ends the session.
-    if (!FConsole.Emit(FRele, Answer))
+    // A reader that went away (relayctl --listen | head -1) ends the listening, but the commands
+    // still go out: a script that only wanted the first line still switches every relay.
+    if (FConsole.Emit(FRele, Answer))
+        return;
+    FOutputGone = true;
+    if (FCommandsSent)
         FLoop.Stop();
 }
 
@@ -279,15 +288,14 @@ void TSession::Send(const std::string &Utf8Command) {
     }
 }
 
-void TSession::SendStandardInput() {
+TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     const int Watched[] = {FSignals.Fd(), STDIN_FILENO};
     std::string Pending;
     for (;;) {
         std::size_t Ready = 0;
-        if (FLoop.Run(std::nullopt, Watched, &Ready) != TMainThreadLoop::leReadable || Ready == 0) {
-            FLoop.Stop();
-            return;
-        }
+        const TMainThreadLoop::TLoopEnd End = FLoop.Run(std::nullopt, Watched, &Ready);
+        if (End != TMainThreadLoop::leReadable || Ready == 0)
+            return End;
         char Buffer[4096];
         const ssize_t Got = ::read(STDIN_FILENO, Buffer, sizeof Buffer);
         if (Got < 0 && errno == EINTR)
@@ -304,33 +312,49 @@ void TSession::SendStandardInput() {
             if (!Line.empty())
                 Send(Line);
         }
-        if (Got <= 0 || FLoop.Stopped())
-            return;
+        if (Got <= 0)
+            return Listen(TMainThreadLoop::TClock::now());
     }
 }
 
-bool TSession::Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline) {
+TMainThreadLoop::TLoopEnd TSession::Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline) {
     const int Watched[] = {FSignals.Fd()};
-    return FLoop.Run(Deadline, Watched) == TMainThreadLoop::leDeadline;
+    const TMainThreadLoop::TLoopEnd End = FLoop.Run(Deadline, Watched);
+    if (End == TMainThreadLoop::leFailed)
+        Note(exPortFailed); // poll() itself failed: nothing more can be heard
+    return End;
+}
+
+int TSession::Interrupted() {
+    signalfd_siginfo Signal{};
+    const bool Read = ::read(FSignals.Fd(), &Signal, sizeof Signal) == sizeof Signal;
+    return 128 + (Read ? static_cast<int>(Signal.ssi_signo) : SIGTERM);
 }
 
 int TSession::Run() {
     if (!Open())
         return exPortFailed;
     for (const std::string &Command : FOptions.Commands) {
-        if (Command == "-")
-            SendStandardInput();
-        else
+        TMainThreadLoop::TLoopEnd End = TMainThreadLoop::leDeadline;
+        if (Command == "-") {
+            End = SendStandardInput();
+        } else {
             Send(Command);
-        // Answers that came meanwhile are shown before the next command goes out.
-        if (FLoop.Stopped() || !Listen(TMainThreadLoop::TClock::now()))
+            // Answers that came meanwhile are shown before the next command goes out.
+            End = Listen(TMainThreadLoop::TClock::now());
+        }
+        // A signal before the last command went out is no success: the shell's code for it.
+        if (End == TMainThreadLoop::leReadable)
+            return Interrupted();
+        if (End != TMainThreadLoop::leDeadline)
             return FExitCode;
     }
-    if (FOptions.Listen)
-        Listen(std::nullopt);
-    else
-        Listen(TMainThreadLoop::TClock::now() +
-               std::chrono::duration_cast<TMainThreadLoop::TClock::duration>(FOptions.Wait));
+    // From here a signal is the normal end of listening, and a reader that went away ends it too.
+    FCommandsSent = true;
+    if (FOutputGone)
+        return FExitCode;
+    const auto Wait = std::chrono::duration_cast<TMainThreadLoop::TClock::duration>(FOptions.Wait);
+    Listen(FOptions.Listen ? std::nullopt : std::optional(TMainThreadLoop::TClock::now() + Wait));
     return FExitCode;
 }
 

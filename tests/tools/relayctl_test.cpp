@@ -224,4 +224,13 @@ TEST_F(RelayCtl, ReadsCommandsFromStandardInput) {
     EXPECT_EQ(Ctl.Wait(), 1);
 }
 
+TEST_F(RelayCtl, SignalBeforeEveryCommandWentOutIsNoSuccess) {
+    TSimProcess Ctl = StartCtl({"--port", Port, "-", "R2=1s"});
+    Ctl.Feed("R1=1s\n");
+    EXPECT_EQ(Ctl.ReadOutputLine(), "CMD >Požadavek na  zapnutí  Relé č,1.");
+    Ctl.Signal(SIGTERM);
+    EXPECT_EQ(Ctl.Wait(), 128 + SIGTERM);
+    EXPECT_EQ(ReadAll(Ctl), "");
+}
+
 } // namespace
