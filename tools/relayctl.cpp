@@ -197,6 +197,8 @@ private:
     // Each returns how the loop ended: leDeadline when the session may go on, leReadable for a
     // signal, leStopped when the port failed or the output went away.
     TMainThreadLoop::TLoopEnd SendStandardInput();
+    // Shows the answers that came meanwhile, before the next command goes out; signals wait.
+    TMainThreadLoop::TLoopEnd Drain();
     TMainThreadLoop::TLoopEnd Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline);
     // The exit code for a signal that came before every command was sent.
     int Interrupted();
@@ -313,8 +315,15 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
                 Send(Line);
         }
         if (Got <= 0)
-            return Listen(TMainThreadLoop::TClock::now());
+            return Drain();
     }
+}
+
+TMainThreadLoop::TLoopEnd TSession::Drain() {
+    const TMainThreadLoop::TLoopEnd End = FLoop.Run(TMainThreadLoop::TClock::now());
+    if (End == TMainThreadLoop::leFailed)
+        Note(exPortFailed);
+    return End;
 }
 
 TMainThreadLoop::TLoopEnd TSession::Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline) {
@@ -340,10 +349,11 @@ int TSession::Run() {
             End = SendStandardInput();
         } else {
             Send(Command);
-            // Answers that came meanwhile are shown before the next command goes out.
-            End = Listen(TMainThreadLoop::TClock::now());
+            End = Drain();
         }
-        // A signal before the last command went out is no success: the shell's code for it.
+        // Only the wait for standard input watches for signals: there a signal means commands that
+        // never went out, which is no success (the shell's code for it). Any other signal waits
+        // for the listening after the last command, which it ends as usual.
         if (End == TMainThreadLoop::leReadable)
             return Interrupted();
         if (End != TMainThreadLoop::leDeadline)

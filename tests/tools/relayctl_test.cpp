@@ -134,8 +134,8 @@ TEST_F(RelayCtl, ExitCodesAndWhatTheySay) {
 
 TEST_F(RelayCtl, ListensUntilStoppedAndShowsAnAlarmRaisedAtTheBoard) {
     const std::vector<std::string> TextCommands = {
-        "CMD >Zapínám alarm...",
         "CMD >Požadavek na  zapnutí  Relé č,1.",
+        "CMD >Zapínám alarm...",
         "CMD >Zjišťuji poplach na vstupech 1-3 (Alarm aktivován !).",
         "CMD >Zjišťuji stav vstupů 1-3...",
     };
@@ -145,7 +145,8 @@ TEST_F(RelayCtl, ListensUntilStoppedAndShowsAnAlarmRaisedAtTheBoard) {
         "IO  >Stav vstupů načten.(&000*)",
         "IO  >Poplach aktivován sepnutím vstupu č.3*(3*)",
     };
-    // Relay 1 on, no input active, the alarm armed: the state after each answer but the last.
+    // Relay 1 on, no input active, the alarm armed: the state after each answer but the last. The
+    // relay command goes first and draws no answer, so every answer comes after it.
     const auto JsonAnswer = [](const std::string &Text, const char *Respond, bool Triggered) {
         return "{\"kind\":\"io\",\"text\":\"" + Text + "\",\"respond\":\"" + Respond +
                "\",\"state\":{\"relays\":[true,false,false,false,false,false],"
@@ -154,8 +155,8 @@ TEST_F(RelayCtl, ListensUntilStoppedAndShowsAnAlarmRaisedAtTheBoard) {
                (Triggered ? "true" : "false") + "}}";
     };
     const std::vector<std::string> JsonCommands = {
-        R"({"kind":"cmd","text":"Zapínám alarm..."})",
         R"({"kind":"cmd","text":"Požadavek na  zapnutí  Relé č,1."})",
+        R"({"kind":"cmd","text":"Zapínám alarm..."})",
         R"({"kind":"cmd","text":"Zjišťuji poplach na vstupech 1-3 (Alarm aktivován !)."})",
         R"({"kind":"cmd","text":"Zjišťuji stav vstupů 1-3..."})",
     };
@@ -180,7 +181,7 @@ TEST_F(RelayCtl, ListensUntilStoppedAndShowsAnAlarmRaisedAtTheBoard) {
     for (const TRow &Row : Rows) {
         SCOPED_TRACE(Row.Name);
         TSimProcess Board{{"--gap", "0"}, false};
-        std::vector<std::string> Args = {"--port", Board.ReadOutputLine(), "--listen", "RUN=1s", "R1=1s", "?",
+        std::vector<std::string> Args = {"--port", Board.ReadOutputLine(), "--listen", "R1=1s", "RUN=1s", "?",
                                          "!"};
         if (Row.Json)
             Args.insert(Args.begin(), "--json");
