@@ -14,7 +14,7 @@
 include_guard(GLOBAL)
 
 set(DUD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
-set(DUD_MAN_PAGES dudovuz relaysim)
+set(DUD_MAN_PAGES dudovuz relaysim relayctl)
 
 # Compresses a file of packaging/ into the build tree as Debian wants it (gzip -9n: best compression,
 # no name or time stamp, so the package is reproducible) and installs it as <destination>/<name>.gz.
@@ -82,7 +82,8 @@ the alarm, switches the board's reports on or off and queries its inputs.
 Every command and answer is described in Czech in a console, and the board's
 state shows as coloured lamps.
 .
-The package also holds relaysim, a simulator of the board on a
+The package also holds relayctl, which drives the board from the command
+line and from scripts, and relaysim, a simulator of the board on a
 pseudo-terminal, for trying the panel without hardware. Users need to be in
 the dialout group to open real serial ports.")
   include(CPack)

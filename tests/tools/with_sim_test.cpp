@@ -72,10 +72,9 @@ TEST(WithSim, ASignalEndsThePanelAndTheSimulator) {
         SCOPED_TRACE(strsignal(Case.Signal));
         fs::create_directories(Temp);
         // The stand-in for the panel says who it is, then waits to be ended.
-        simtest::TSimProcess Wrapper({"QT_QPA_PLATFORM=offscreen", "TMPDIR=" + Temp.string(),
+        simtest::TSimProcess Wrapper("/usr/bin/env", {"QT_QPA_PLATFORM=offscreen", "TMPDIR=" + Temp.string(),
                                       "RELAYSIM=" RELAYSIM_PATH, "bash", WITH_SIM_PATH, "bash", "-c",
-                                      "echo $$; exec sleep 60"},
-                                     false, "/usr/bin/env");
+                                      "echo $$; exec sleep 60"});
         const std::string Panel = Wrapper.ReadOutputLine();
         ASSERT_FALSE(Panel.empty()) << Wrapper.Errors();
         Wrapper.Signal(Case.Signal);

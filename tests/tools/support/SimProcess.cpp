@@ -42,11 +42,29 @@ void CloseFd(int &Fd) {
 
 } // namespace
 
-TSimProcess::TSimProcess(std::vector<std::string> Args, bool Connect, std::string Program) {
+TSimProcess::TSimProcess(std::vector<std::string> Args, bool Connect) {
+    Start(RELAYSIM_PATH, std::move(Args));
+    if (!Connect)
+        return;
+    Path = ReadOutputLine();
+    Line = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (Line < 0)
+        throw std::runtime_error("cannot open the simulator's port \"" + Path + "\"");
+    termios Settings{};
+    tcgetattr(Line, &Settings);
+    cfmakeraw(&Settings);
+    tcsetattr(Line, TCSANOW, &Settings);
+}
+
+TSimProcess::TSimProcess(const std::string &Program, std::vector<std::string> Args) {
+    Start(Program, std::move(Args));
+}
+
+void TSimProcess::Start(const std::string &Program, std::vector<std::string> Args) {
     int InPipe[2], OutPipe[2], ErrPipe[2];
     if (pipe2(InPipe, O_CLOEXEC) != 0 || pipe2(OutPipe, O_CLOEXEC) != 0 || pipe2(ErrPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
-    Args.insert(Args.begin(), std::move(Program));
+    Args.insert(Args.begin(), Program);
     std::vector<char *> Argv;
     for (auto &Arg : Args)
         Argv.push_back(Arg.data());
@@ -68,16 +86,6 @@ TSimProcess::TSimProcess(std::vector<std::string> Args, bool Connect, std::strin
     Out = OutPipe[0];
     Err = ErrPipe[0];
     PidFd = static_cast<int>(syscall(SYS_pidfd_open, Pid, 0));
-    if (!Connect)
-        return;
-    Path = ReadOutputLine();
-    Line = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (Line < 0)
-        throw std::runtime_error("cannot open the simulator's port \"" + Path + "\"");
-    termios Settings{};
-    tcgetattr(Line, &Settings);
-    cfmakeraw(&Settings);
-    tcsetattr(Line, TCSANOW, &Settings);
 }
 
 TSimProcess::~TSimProcess() {

@@ -13,10 +13,11 @@ inline constexpr std::chrono::seconds Bound{10};
 
 class TSimProcess {
 public:
-    // Starts relaysim (or another Program) with Args. Unless Connect is false, reads the port path it
-    // prints and opens that port raw, as the panel would.
-    explicit TSimProcess(std::vector<std::string> Args = {}, bool Connect = true,
-                         std::string Program = RELAYSIM_PATH);
+    // Starts relaysim with Args. Unless Connect is false, reads the port path it prints and opens
+    // that port raw, as the panel would.
+    explicit TSimProcess(std::vector<std::string> Args = {}, bool Connect = true);
+    // Starts Program with Args and connects nothing: for the programs that talk to it, or any other.
+    TSimProcess(const std::string &Program, std::vector<std::string> Args);
     ~TSimProcess();
     TSimProcess(const TSimProcess &) = delete;
     TSimProcess &operator=(const TSimProcess &) = delete;
@@ -43,6 +44,8 @@ public:
     std::string Errors();
 
 private:
+    void Start(const std::string &Program, std::vector<std::string> Args);
+
     int Pid = -1;
     int PidFd = -1;
     int In = -1, Out = -1, Err = -1, Line = -1;
