@@ -347,12 +347,11 @@ TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
     }; // the window goes with its port open
     RxBuffer.clear();
     Cycle("stop*"); // the first window loads fonts and the like for good
-    const std::size_t Descriptors = OpenDescriptorCount(), Threads = ThreadCount();
+    const TLeakBaseline Baseline;
     for (const char *Traffic : {"runn", "ing*", "&1"}) {
         SCOPED_TRACE(Traffic);
         Cycle(Traffic);
-        EXPECT_EQ(OpenDescriptorCount(), Descriptors);
-        EXPECT_EQ(ThreadCount(), Threads);
+        EXPECT_TRUE(Baseline.NothingLeftBehind());
         EXPECT_EQ(Rele, nullptr);
     }
     RxBuffer.clear();

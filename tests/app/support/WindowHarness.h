@@ -1,10 +1,12 @@
 // What the window tests share: the application object, a stand-in for the setup dialog, and
-// readers of the window's console and lamps. The pseudo-terminal pair is the serial tests' own.
+// readers of the window's console and lamps. The pseudo-terminal pair and the leak check are the
+// shared test support's.
 #pragma once
 
 #include "app/ComMainForm.h"
 #include "app/LampShape.h"
-#include "tests/serial/support/pty.h"
+#include "tests/support/Leaks.h"
+#include "tests/support/Pty.h"
 
 #include <QColor>
 #include <QStringList>
