@@ -29,13 +29,6 @@
 
 namespace {
 
-const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),
-    Magenta(255, 0, 255);
-
-QString U(const char *Utf8) {
-    return QString::fromUtf8(Utf8);
-}
-
 // The far end of the line as a test plays it.
 class TFarEnd {
 public:

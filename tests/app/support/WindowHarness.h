@@ -16,6 +16,14 @@
 
 inline constexpr int WaitLimitMs = 10000;
 
+// Colours of the lamps and of the console's lines.
+inline const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),
+    Magenta(255, 0, 255);
+
+inline QString U(const char *Utf8) {
+    return QString::fromUtf8(Utf8);
+}
+
 // Waits, running the event loop, until Condition holds; false after the limit.
 template <class TCondition> bool WaitFor(TCondition Condition, int LimitMs = WaitLimitMs) {
     return QTest::qWaitFor(Condition, LimitMs);
