@@ -17,8 +17,12 @@ int PollTimeout(DWORD Milliseconds) {
 }
 } // namespace
 
-DWORD GetLastError() noexcept { return LastError; }
-void SetLastError(DWORD code) noexcept { LastError = code; }
+DWORD GetLastError() noexcept {
+    return LastError;
+}
+void SetLastError(DWORD code) noexcept {
+    LastError = code;
+}
 
 TEvent::TEvent(bool InitiallySignalled) {
     FFd = ::eventfd(InitiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -196,7 +196,8 @@ public:
     virtual bool WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
                            TOverlapped *Overlapped) = 0;
     // With Wait false and the operation still running: false with ERROR_IO_INCOMPLETE.
-    virtual bool GetOverlappedResult(HANDLE Handle, TOverlapped *Overlapped, DWORD *Transferred, bool Wait) = 0;
+    virtual bool GetOverlappedResult(HANDLE Handle, TOverlapped *Overlapped, DWORD *Transferred,
+                                     bool Wait) = 0;
 
     // Mask 0 stops all reporting and completes a pending WaitCommEvent with mask 0.
     virtual bool SetCommMask(HANDLE Handle, DWORD Mask) = 0;

@@ -1,7 +1,7 @@
 // How the POSIX driver maps the DCB onto the line: read back from the pseudo-terminal with the
 // kernel's termios2 (a file of its own, since those declarations clash with <termios.h>).
 #include "serial/PosixComDriver.h"
-#include "support/pty.h"
+#include "tests/support/Pty.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
