@@ -16,7 +16,7 @@
 #include "app/AppPlatform.h"
 #include "app/ComMainForm.h"
 #include "relay/ReleUnit.h"
-#include "tests/serial/support/pty.h"
+#include "tests/support/Pty.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

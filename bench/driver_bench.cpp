@@ -1,7 +1,10 @@
 // The POSIX serial driver against Qt's QSerialPort, on pseudo-terminal pairs in the same run:
 //   1. throughput of a 64 MiB stream sent from the far end and read through the driver's input
 //      queue with ReadFile, and the same stream read with QSerialPort; reported as a ratio;
-//   2. wake-ups of the driver's threads while an open port sits idle for 5 s with an event wait
+//   2. CPU time of the whole process over 1 s after the far end has hung up, with a read and an
+//      event wait pending on the driver, against QSerialPort on a hung-up line with its event loop
+//      running (a spinning thread shows as hundreds of milliseconds);
+//   3. wake-ups of the driver's threads while an open port sits idle for 5 s with an event wait
 //      pending, as the port's event thread keeps it (from /proc/self/task/<tid>/status). Target: 0.
 //
 // Run: build/default/bin/driver_bench [MiB]   (default 64)
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -25,6 +29,8 @@
 
 #if __has_include(<QtSerialPort/QSerialPort>)
 #include <QtCore/QCoreApplication>
+#include <QtCore/QEventLoop>
+#include <QtCore/QTimer>
 #include <QtSerialPort/QSerialPort>
 
 using namespace ComApi;
@@ -67,11 +73,17 @@ struct TStream {
             }
         });
     }
+    // The far end goes away: the line hangs up.
+    void HangUp() {
+        ::close(Master);
+        Master = -1;
+    }
     ~TStream() {
         Stop = true;
         if (Writer.joinable())
             Writer.join();
-        ::close(Master);
+        if (Master >= 0)
+            ::close(Master);
         ::close(Slave);
     }
 };
@@ -142,6 +154,53 @@ double QtThroughput(std::size_t Total) {
 }
 #endif
 
+double ProcessCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// CPU seconds the process uses over one second after the hang-up.
+double DriverCpuAfterHangUp() {
+    TStream stream;
+    TPosixComDriver driver;
+    const HANDLE h = driver.CreateFile(stream.Path);
+    driver.SetCommTimeouts(h, COMMTIMEOUTS{0, 0, 0, 0, 0});
+    driver.SetCommMask(h, EV_RXCHAR | EV_ERR);
+    TEvent readDone, waitDone, never;
+    TOverlapped read, wait;
+    read.hEvent = &readDone;
+    wait.hEvent = &waitDone;
+    char buf[8];
+    DWORD n = 0, mask = 0;
+    driver.ReadFile(h, buf, sizeof buf, &n, &read);
+    driver.WaitCommEvent(h, &mask, &wait);
+    stream.HangUp();
+    WaitForSingleObject(readDone, 5000);
+    WaitForSingleObject(waitDone, 5000);
+    const double before = ProcessCpuSeconds();
+    WaitForSingleObject(never, 1000);
+    const double used = ProcessCpuSeconds() - before;
+    driver.CloseHandle(h);
+    return used;
+}
+
+#ifdef DUD_HAVE_QSERIALPORT
+double QtCpuAfterHangUp() {
+    TStream stream;
+    QSerialPort port;
+    port.setPortName(QString::fromStdString(stream.Path));
+    if (!port.open(QIODevice::ReadWrite))
+        return 0;
+    stream.HangUp();
+    const double before = ProcessCpuSeconds();
+    QEventLoop loop;
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return ProcessCpuSeconds() - before;
+}
+#endif
+
 long Switches(int Tid) {
     std::ifstream status("/proc/self/task/" + std::to_string(Tid) + "/status");
     long total = 0;
@@ -208,6 +267,15 @@ int main(int argc, char **argv) {
 #else
     (void)qt;
     std::printf("  (QSerialPort not available: no ratio)\n");
+#endif
+    const double driverCpu = DriverCpuAfterHangUp();
+    std::printf("CPU time over 1 s after the far end hung up\n");
+    std::printf("  TPosixComDriver, read and event wait pending: %7.2f ms\n", driverCpu * 1000);
+#ifdef DUD_HAVE_QSERIALPORT
+    const double qtCpu = QtCpuAfterHangUp();
+    std::printf("  QSerialPort, event loop running:              %7.2f ms\n", qtCpu * 1000);
+    if (qtCpu > 0)
+        std::printf("  ratio driver / QSerialPort: %.2f\n", driverCpu / qtCpu);
 #endif
     IdleWakeups();
     return 0;

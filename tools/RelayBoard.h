@@ -70,7 +70,7 @@ private:
     std::array<bool, InputCount> Inputs{};
     std::array<std::optional<TClock::time_point>, RelayCount> Timers{};
     bool Armed = true; // as the panel assumes at start: a board comes up armed
-    int Trigger = 0; // the input that raised the alarm, 0 for none
+    int Trigger = 0;   // the input that raised the alarm, 0 for none
     bool TimerReports = false;
     bool DeactivationReports = false;
     std::string Pending; // bytes of a command not yet complete

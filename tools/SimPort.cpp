@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -38,6 +39,12 @@ void SetBoardLine(int Fd, const std::string &Path) {
 int TSimPort::Unread() const {
     int Count = 0;
     // On the pseudo-terminal's own side the bytes wait in its input queue; on a device, in our output.
+    // Written bytes reach that input queue a moment after write() returns, through the kernel's
+    // buffer work; a poll on the queue's side finishes that work first, so the count includes them.
+    if (Keeper) {
+        pollfd Poll{Keeper.Get(), POLLIN, 0};
+        ::poll(&Poll, 1, 0);
+    }
     const bool Ok =
         Keeper ? ioctl(Keeper.Get(), FIONREAD, &Count) == 0 : ioctl(Line.Get(), TIOCOUTQ, &Count) == 0;
     return Ok ? Count : 0;

@@ -49,9 +49,8 @@ constexpr const char *Usage =
 
 // Bounds how long a stopping simulator keeps trying to hand over answers nobody reads.
 constexpr auto DrainLimit = 2s;
-// How often a stopping simulator looks whether the reader took the last answers. There is no event
-// for that, and the kernel moves written bytes into the reader's queue a moment after write()
-// returns, so "nothing unread" only counts once this long after the last write.
+// How often a stopping simulator looks whether the reader took the last answers: there is no event
+// for that. Closing the line before then would throw away what is still unread.
 constexpr auto DrainCheck = 10ms;
 
 struct TOptions {
@@ -122,7 +121,6 @@ private:
     std::deque<std::string> Outbox; // answers not yet on the line
     std::string Out;                // the part of one answer the line has not taken yet
     TClock::time_point NextAnswerAt{};
-    TClock::time_point LastWriteAt{};
     std::optional<TClock::time_point> StopBy; // set when stopping
     int ExitCode = 0;
 };
@@ -234,7 +232,6 @@ bool TSimulator::WriteOut() {
             return false;
         }
         Out.erase(0, static_cast<std::size_t>(Written));
-        LastWriteAt = TClock::now();
     }
     return true;
 }
@@ -315,7 +312,7 @@ bool TSimulator::Finished(TClock::time_point Now) const {
         return false;
     if (Now >= *StopBy)
         return true;
-    return Out.empty() && Outbox.empty() && Now >= LastWriteAt + DrainCheck && Port.Unread() == 0;
+    return Out.empty() && Outbox.empty() && Port.Unread() == 0;
 }
 
 bool ParseMilliseconds(std::string_view Text, std::chrono::milliseconds &Result) {

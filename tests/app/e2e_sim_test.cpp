@@ -26,13 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),
-    Magenta(255, 0, 255);
-
-QString U(const char *Utf8) {
-    return QString::fromUtf8(Utf8);
-}
-
 // A sysfs tree with no serial ports, so the setup dialog lists only what EXTRA_SERIAL_PORTS names
 // and a machine's own ports (ttyS0 may be its console) are never offered, let alone opened.
 class TNoSystemPorts {

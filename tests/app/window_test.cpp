@@ -31,13 +31,6 @@ using namespace ComApi;
 
 namespace {
 
-const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),
-    Magenta(255, 0, 255);
-
-QString U(const char *Utf8) {
-    return QString::fromUtf8(Utf8);
-}
-
 // The far end of the line as a test plays it.
 class TFarEnd {
 public:
@@ -370,12 +363,11 @@ TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
     }; // the window goes with its port open
     RxBuffer.Clear();
     Cycle("stop*"); // the first window loads fonts and the like for good
-    const std::size_t Descriptors = OpenDescriptorCount(), Threads = ThreadCount();
+    const TLeakBaseline Baseline;
     for (const char *Traffic : {"runn", "ing*", "&1"}) {
         SCOPED_TRACE(Traffic);
         Cycle(Traffic);
-        EXPECT_EQ(OpenDescriptorCount(), Descriptors);
-        EXPECT_EQ(ThreadCount(), Threads);
+        EXPECT_TRUE(Baseline.NothingLeftBehind());
         EXPECT_EQ(Rele, nullptr);
     }
     RxBuffer.Clear();

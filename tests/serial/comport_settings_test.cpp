@@ -4,7 +4,9 @@
 
 #include "i18n/gnugettext.h"
 
+#include <filesystem>
 #include <functional>
+#include <unistd.h>
 
 using namespace ComApi;
 
@@ -188,10 +190,10 @@ TEST(ComPortErrors, MessagesCarryTheTableTextAndTheCode) {
 
 TEST(ComPortErrors, MessagesAreTranslatedThroughTheCatalogue) {
     const auto Dir = std::filesystem::temp_directory_path() / ("comport_cat_" + std::to_string(::getpid()));
-    WriteMoCatalogue(Dir / "locale/cs/LC_MESSAGES/default.mo",
-                     {{"Unable to open com port", "Nelze otevřít port"},
-                      {"Invalid Async parameter", "Neplatný parametr"},
-                      {" (win error code: %d)", " (kód chyby: %d)"}});
+    fixture::WriteFile((Dir / "locale/cs/LC_MESSAGES/default.mo").string(),
+                       fixture::MoImage({{"Unable to open com port", "Nelze otevřít port"},
+                                         {"Invalid Async parameter", "Neplatný parametr"},
+                                         {" (win error code: %d)", " (kód chyby: %d)"}}));
     {
         TGnuGettextSession Session(Dir.string(), "cs");
         LoadPortErrorMessages();

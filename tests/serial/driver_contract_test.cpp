@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <thread>
 
+using namespace ComApi;
+
 namespace {
 
 struct DriverContract : TDriverFixture, ::testing::WithParamInterface<const char *> {

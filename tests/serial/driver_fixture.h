@@ -5,7 +5,7 @@
 
 #include "serial/driver/posix/PosixComDriver.h"
 #include "serial/testing/ScriptComDriver.h"
-#include "support/pty.h"
+#include "tests/support/Pty.h"
 
 #include <gtest/gtest.h>
 

@@ -2,6 +2,7 @@
 // line on the master side while the driver owns the slave. The contract it shares with the
 // scriptable driver is tested once for both, in driver_contract_test.cpp.
 #include "driver_fixture.h"
+#include "tests/support/Leaks.h"
 #include "serial/driver/posix/ParmrkDecoder.h"
 #include "serial/driver/posix/QuietThread.h"
 
@@ -10,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+
+using namespace ComApi;
 
 namespace {
 
@@ -122,7 +125,7 @@ TEST(PosixDriverLifecycle, OpenCloseCyclesLeaveNothingBehind) {
     if (!pty.Ok())
         GTEST_SKIP() << "no pseudo-terminal support";
     TPosixComDriver driver;
-    const std::size_t fds = OpenDescriptorCount(), threads = ThreadCount();
+    const TLeakBaseline baseline;
     for (int i = 0; i < 200; ++i) {
         const HANDLE h = driver.CreateFile(pty.SlavePath());
         ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cycle " << i << ": " << GetLastError();
@@ -134,8 +137,7 @@ TEST(PosixDriverLifecycle, OpenCloseCyclesLeaveNothingBehind) {
         ASSERT_TRUE(op.Done());
         EXPECT_EQ(op.Ov.Internal.load(), DWORD(ECANCELED));
     }
-    EXPECT_EQ(OpenDescriptorCount(), fds);
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_TRUE(baseline.NothingLeftBehind());
 }
 
 // The modem-line helper blocks in TIOCMIWAIT, which pseudo-terminals lack; a read on an empty pipe
@@ -144,7 +146,7 @@ TEST(PosixDriverLifecycle, OpenCloseCyclesLeaveNothingBehind) {
 TEST(InterruptibleThread, StopsABodyBlockedInASystemCall) {
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
-    const std::size_t threads = ThreadCount();
+    const TLeakBaseline baseline;
     for (int round = 0; round < 50; ++round) {
         TInterruptibleThread helper;
         helper.Start([&] {
@@ -156,9 +158,9 @@ TEST(InterruptibleThread, StopsABodyBlockedInASystemCall) {
         helper.Stop();
         EXPECT_FALSE(helper.Running());
     }
-    EXPECT_EQ(ThreadCount(), threads);
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
+    EXPECT_TRUE(baseline.NothingLeftBehind());
 }
 
 // Markers that a pseudo-terminal never produces, fed straight to the decoder.

@@ -2,7 +2,7 @@
 // kernel's termios2 (a file of its own, since those declarations clash with <termios.h>).
 #include "serial/driver/posix/LineFlags.h"
 #include "serial/driver/posix/PosixComDriver.h"
-#include "support/pty.h"
+#include "tests/support/Pty.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

@@ -73,8 +73,8 @@ TEST(WithSim, ASignalEndsThePanelAndTheSimulator) {
         fs::create_directories(Temp);
         // The stand-in for the panel says who it is, then waits to be ended.
         simtest::TSimProcess Wrapper("/usr/bin/env", {"QT_QPA_PLATFORM=offscreen", "TMPDIR=" + Temp.string(),
-                                      "RELAYSIM=" RELAYSIM_PATH, "bash", WITH_SIM_PATH, "bash", "-c",
-                                      "echo $$; exec sleep 60"});
+                                                      "RELAYSIM=" RELAYSIM_PATH, "bash", WITH_SIM_PATH,
+                                                      "bash", "-c", "echo $$; exec sleep 60"});
         const std::string Panel = Wrapper.ReadOutputLine();
         ASSERT_FALSE(Panel.empty()) << Wrapper.Errors();
         Wrapper.Signal(Case.Signal);

@@ -1,10 +1,12 @@
 // What the window tests share: the application object, a stand-in for the setup dialog, and
-// readers of the window's console and lamps. The pseudo-terminal pair is the serial tests' own.
+// readers of the window's console and lamps. The pseudo-terminal pair and the leak check are the
+// shared test support's.
 #pragma once
 
 #include "app/ComMainForm.h"
 #include "app/LampShape.h"
-#include "tests/serial/support/pty.h"
+#include "tests/support/Leaks.h"
+#include "tests/support/Pty.h"
 
 #include <QColor>
 #include <QStringList>
@@ -13,6 +15,14 @@
 #include <string>
 
 inline constexpr int WaitLimitMs = 10000;
+
+// Colours of the lamps and of the console's lines.
+inline const QColor White(255, 255, 255), Red(255, 0, 0), Green(0, 128, 0), Yellow(255, 255, 0),
+    Magenta(255, 0, 255);
+
+inline QString U(const char *Utf8) {
+    return QString::fromUtf8(Utf8);
+}
 
 // Waits, running the event loop, until Condition holds; false after the limit.
 template <class TCondition> bool WaitFor(TCondition Condition, int LimitMs = WaitLimitMs) {

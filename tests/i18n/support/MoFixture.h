@@ -1,18 +1,14 @@
 // Catalogue fixtures for the translation service's tests: temporary directories, PO texts compiled
-// by msgfmt (the format's reference tool), hand-built MO images for what msgfmt never writes (no
-// strings, empty translations, damaged tables), and a plain reader for comparing whole catalogues.
+// by msgfmt (the format's reference tool) and a plain reader for comparing whole catalogues. The
+// hand-built MO images, for what msgfmt never writes, are the shared test support's.
 #pragma once
 
-#include <cstdint>
+#include "tests/support/MoImage.h"
+
 #include <string>
 #include <vector>
 
 namespace fixture {
-
-struct TEntry {
-    std::string Original; // msgctxt "\x04" msgid, as stored in a catalogue
-    std::string Translation;
-};
 
 // A fresh directory under TMPDIR, removed with everything in it.
 class TTempDir {
@@ -31,10 +27,6 @@ private:
 // Base is the executable directory it was started with.
 std::string CataloguePath(const std::string &Base, const std::string &Language, const std::string &Domain);
 
-// Writes Bytes to Path, creating the missing directories.
-void WriteFile(const std::string &Path, const std::string &Bytes);
-std::string ReadFile(const std::string &Path);
-
 // A PO file of the entries, preceded by a header declaring Charset. An Original with "\x04" becomes
 // msgctxt and msgid. Texts are written byte for byte, escaped as PO requires.
 std::string PoText(const std::vector<TEntry> &Entries, const std::string &Charset = "UTF-8");
@@ -44,13 +36,6 @@ std::string PoText(const std::vector<TEntry> &Entries, const std::string &Charse
 bool Msgfmt(const std::vector<TEntry> &Entries, const std::string &MoPath,
             const std::vector<std::string> &Options = {}, const std::string &Charset = "UTF-8");
 bool HaveMsgfmt();
-
-// An MO image without a hash table; the entries are sorted as the format requires.
-std::string MoImage(std::vector<TEntry> Entries, bool BigEndian = false);
-
-// Header fields of an MO image, in the image's byte order.
-std::uint32_t MoWord(const std::string &Image, std::size_t Offset);
-void SetMoWord(std::string &Image, std::size_t Offset, std::uint32_t Value);
 
 // Every entry of a well-formed catalogue file, in file order.
 std::vector<TEntry> ReadMo(const std::string &Path);

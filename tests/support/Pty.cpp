@@ -1,16 +1,14 @@
-// Pseudo-terminal pairs for serial tests (see pty.h).
-#include "pty.h"
+// Pseudo-terminal pairs for tests (see Pty.h).
+#include "tests/support/Pty.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -19,18 +17,6 @@ using TClock = std::chrono::steady_clock;
 int Remaining(TClock::time_point Deadline) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now()).count();
     return ms < 0 ? 0 : static_cast<int>(ms);
-}
-
-std::size_t CountEntries(const char *Dir) {
-    std::size_t n = 0;
-    if (DIR *d = ::opendir(Dir)) {
-        while (const dirent *e = ::readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
-        ::closedir(d);
-        return n;
-    }
-    return 0;
 }
 } // namespace
 
@@ -94,18 +80,4 @@ std::string TPtyPair::Receive(std::size_t Count, int Milliseconds) {
             break;
     }
     return got;
-}
-
-std::size_t OpenDescriptorCount() {
-    return CountEntries("/proc/self/fd") - 1;
-} // minus the one listing it
-std::size_t ThreadCount() {
-    // The thread sanitizer starts a background thread of its own with the first thread the
-    // program creates; start and join one first, so that thread is in every count, the baseline's too.
-    static const bool Warmed = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)Warmed;
-    return CountEntries("/proc/self/task");
 }

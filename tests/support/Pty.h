@@ -1,5 +1,5 @@
-// A pseudo-terminal pair for serial tests: the code under test opens SlavePath() as its serial
-// device, the test plays the far end of the line on the master side.
+// A pseudo-terminal pair for the tests of everything that talks on a serial line: the code under test
+// opens SlavePath() as its serial device, the test plays the far end of the line on the master side.
 //
 // The pair keeps its own slave descriptor open for its whole life, so the line does not hang up
 // between two opens of the device under test; closing the master (CloseMaster) is how a test pulls
@@ -38,7 +38,3 @@ private:
     int FMaster = -1, FSlave = -1;
     std::string FPath;
 };
-
-// The number of open descriptors and of threads of this process, for leak checks.
-std::size_t OpenDescriptorCount();
-std::size_t ThreadCount();
