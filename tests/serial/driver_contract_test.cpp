@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <thread>
 
-using namespace ComApi;
-
 namespace {
 
 struct DriverContract : TDriverFixture, ::testing::WithParamInterface<const char *> {

@@ -2,17 +2,15 @@
 // line on the master side while the driver owns the slave. The contract it shares with the
 // scriptable driver is tested once for both, in driver_contract_test.cpp.
 #include "driver_fixture.h"
-#include "tests/support/Leaks.h"
 #include "serial/driver/posix/ParmrkDecoder.h"
 #include "serial/driver/posix/QuietThread.h"
+#include "tests/support/Leaks.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <unistd.h>
-
-using namespace ComApi;
 
 namespace {
 
