@@ -103,7 +103,6 @@ void TForm1::ApplyFonts() {
     Console.setBold(true);
     Console.setStyleHint(QFont::TypeWriter);
     ui->MsgR->setFont(Console);
-    ui->MsgR->document()->setDefaultFont(Console);
 
     QFont Alarm = ui->Label15->font();
     Alarm.setPixelSize(21);
@@ -197,8 +196,7 @@ void TForm1::ConnectHandlers() {
     OnToggle(ui->chb2, &TForm1::chb2Click, false);
     OnToggle(ui->alac, &TForm1::alacClick, true);
     OnToggle(ui->alad, &TForm1::aladClick, true);
-    connect(ui->MsgR, &QTextEdit::textChanged, this,
-            [this] { RunGuarded([this] { MsgRChange(ui->MsgR); }); });
+    connect(ui->MsgR, &TConsoleView::Changed, this, [this] { RunGuarded([this] { MsgRChange(ui->MsgR); }); });
 }
 
 void TForm1::RedrawOnError(void (TForm1::*Handler)(QObject *), QObject *Sender) {

@@ -7,15 +7,49 @@
 #
 # The panel looks for its catalogues in "locale" beside its executable, so the catalogues follow the
 # panel's destination (see po/CMakeLists.txt). The panel's own install rule lives in app/.
+#
+# Every program listed in DUD_MAN_PAGES has its manual page in packaging/man/<program>.1, installed
+# (compressed, as Debian wants it) with the program whenever this configuration builds it.
 
 include_guard(GLOBAL)
 
 set(DUD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
+set(DUD_MAN_PAGES dudovuz relaysim)
+
+# Compresses a file of packaging/ into the build tree as Debian wants it (gzip -9n: best compression,
+# no name or time stamp, so the package is reproducible) and installs it as <destination>/<name>.gz.
+function(dud_install_gzipped source destination name)
+  set(copy ${CMAKE_BINARY_DIR}/packaging/${name})
+  add_custom_command(OUTPUT ${copy}.gz
+                     COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
+                     COMMAND ${DUD_GZIP} -9nf ${copy}
+                     DEPENDS ${source}
+                     COMMENT "Compressing ${name}"
+                     VERBATIM)
+  set_property(GLOBAL APPEND PROPERTY DUD_GZIPPED ${copy}.gz)
+  install(FILES ${copy}.gz DESTINATION ${destination})
+endfunction()
 
 function(dud_packaging_rules)
+  find_program(DUD_GZIP gzip REQUIRED)
   if(TARGET relaysim)
     install(TARGETS relaysim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
+  foreach(program ${DUD_MAN_PAGES})
+    if(TARGET ${program})
+      dud_install_gzipped(${DUD_PACKAGING_DIR}/man/${program}.1 ${CMAKE_INSTALL_MANDIR}/man1 ${program}.1)
+    endif()
+  endforeach()
+  # A native package: its changelog is changelog.gz, and its newest entry names the project's version.
+  file(STRINGS ${DUD_PACKAGING_DIR}/changelog newest LIMIT_COUNT 1)
+  if(NOT newest MATCHES "^dudovuz \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog starts with \"${newest}\"; "
+                        "its newest entry must be for version ${PROJECT_VERSION}")
+  endif()
+  dud_install_gzipped(${DUD_PACKAGING_DIR}/changelog ${CMAKE_INSTALL_DOCDIR} changelog)
+  install(FILES ${DUD_PACKAGING_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  get_property(gzipped GLOBAL PROPERTY DUD_GZIPPED)
+  add_custom_target(package_docs ALL DEPENDS ${gzipped})
   if(TARGET dudovuz)
     install(FILES ${DUD_PACKAGING_DIR}/dudovuz.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     install(FILES ${DUD_PACKAGING_DIR}/dudovuz.svg
@@ -30,11 +64,16 @@ function(dud_packaging_rules)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "DUD Ovuz team")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER
+      "DUD Ovuz maintainers <maintainers@users.noreply.c-seed-7dfcdde0.example>")
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The run-time libraries (Qt, the C++ library) are found by dpkg-shlibdeps from the binaries.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The window's fonts ("MS Sans Serif", "Courier New") are drawn with Liberation Sans Narrow and
+  # Liberation Mono, which fit the widths of the form.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-liberation)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # The long description; CPack puts the summary above it and indents its lines for the control file.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "DUD Ovuz drives a relay board over a serial line (in practice a USB-to-serial

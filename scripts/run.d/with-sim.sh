@@ -2,7 +2,7 @@
 # Runs a panel command with the relay-board simulator beside it, so the panel can be tried with no
 # board attached: starts relaysim in the background, adds its port to EXTRA_SERIAL_PORTS (where the
 # port setup dialog finds it, beside any real adapter), runs the command and stops the simulator when
-# the command ends, however it ends.
+# the command ends, however it ends. SIGINT, SIGTERM or SIGHUP to this script end the command too.
 #
 # Usage: with-sim.sh [--sim PATH] [--script FILE] [--] PANEL [ARGS...]
 #   --sim PATH      the simulator (default: $RELAYSIM, else build/default/bin/relaysim)
@@ -57,6 +57,16 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/dudovuz-sim.XXXXXX")
 sim_pid=""
 drain_pid=""
 cleanup() {
+  # The command first, so that it never outlives the port it was given: every job that is not the
+  # simulator or its reader. It is taken from the job list because a signal may come between its
+  # start and the line that notes its pid; a job already waited for is no longer listed.
+  local pid
+  for pid in $(jobs -p); do
+    if [ "$pid" != "$sim_pid" ] && [ "$pid" != "$drain_pid" ]; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -69,6 +79,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 mkfifo "$dir/control" "$dir/output"
 # The control FIFO is the simulator's standard input, opened for reading and writing so that it
@@ -92,6 +103,10 @@ export EXTRA_SERIAL_PORTS="$port${EXTRA_SERIAL_PORTS:+:$EXTRA_SERIAL_PORTS}"
 echo "The simulated relay board is on $port; choose it in the port setup dialog." >&2
 echo "Move its inputs from another terminal, e.g.: echo 'input 3 on' > $dir/control" >&2
 
+# The command runs in the background, where a signal to this script does not wait for it to end: the
+# shell runs a trap only between commands, and "wait" is the one that a trapped signal interrupts.
+# (A background command ignores SIGINT; the cleanup stops it with SIGTERM.) It keeps our input.
+"$@" <&0 &
 status=0
-"$@" || status=$?
+wait $! || status=$?
 exit "$status"

@@ -17,7 +17,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTextEdit>
 #include <QTimer>
 
 #include <gtest/gtest.h>

@@ -1,9 +1,14 @@
 // The run command's simulator wrapper: it hands the panel the simulator's port, passes the panel's
-// exit code on, leaves no simulator or temporary files behind, and refuses to start without a display.
+// exit code on, leaves no simulator or temporary files behind, refuses to start without a display, and
+// ends the panel and the simulator when it is itself ended by a signal.
+#include "support/SimProcess.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -57,6 +62,28 @@ TEST(WithSim, RunsThePanelBesideTheSimulator) {
         // both are gone.
         EXPECT_TRUE(fs::is_empty(Temp));
         fs::remove_all(Base);
+    }
+}
+
+TEST(WithSim, ASignalEndsThePanelAndTheSimulator) {
+    const struct { int Signal, ExitCode; } Cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+    const fs::path Temp = fs::temp_directory_path() / ("with-sim-signal." + std::to_string(getpid()));
+    for (const auto &Case : Cases) {
+        SCOPED_TRACE(strsignal(Case.Signal));
+        fs::create_directories(Temp);
+        // The stand-in for the panel says who it is, then waits to be ended.
+        simtest::TSimProcess Wrapper({"QT_QPA_PLATFORM=offscreen", "TMPDIR=" + Temp.string(),
+                                      "RELAYSIM=" RELAYSIM_PATH, "bash", WITH_SIM_PATH, "bash", "-c",
+                                      "echo $$; exec sleep 60"},
+                                     false, "/usr/bin/env");
+        const std::string Panel = Wrapper.ReadOutputLine();
+        ASSERT_FALSE(Panel.empty()) << Wrapper.Errors();
+        Wrapper.Signal(Case.Signal);
+        EXPECT_EQ(Wrapper.Wait(), Case.ExitCode);
+        // The wrapper reaps the panel before it ends, so a panel still there was left running.
+        EXPECT_NE(kill(std::stoi(Panel), 0), 0);
+        EXPECT_TRUE(fs::is_empty(Temp));
+        fs::remove_all(Temp);
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QTextEdit>
 
 #include <gtest/gtest.h>
 
@@ -24,10 +23,7 @@ TFakeSetupDialog::~TFakeSetupDialog() {
 }
 
 QStringList ConsoleLines(const TForm1 &Form) {
-    QStringList Lines = Control<QTextEdit>(Form, "MsgR")->toPlainText().split(QChar(u'\n'));
-    if (!Lines.isEmpty() && Lines.back().isEmpty())
-        Lines.removeLast();
-    return Lines;
+    return Control<TConsoleView>(Form, "MsgR")->Lines();
 }
 
 QString TopLine(const TForm1 &Form) {

@@ -36,7 +36,7 @@ template <class T = QWidget> T *Control(const TForm1 &Form, const char *Name) {
     return Form.findChild<T *>(QString::fromLatin1(Name));
 }
 
-// The console's lines, newest first, without the empty line after the last.
+// The console's lines, newest first.
 QStringList ConsoleLines(const TForm1 &Form);
 QString TopLine(const TForm1 &Form);
 // The colour at a lamp's centre in a picture of the whole window, as the operator sees it.

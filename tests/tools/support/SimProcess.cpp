@@ -42,11 +42,11 @@ void CloseFd(int &Fd) {
 
 } // namespace
 
-TSimProcess::TSimProcess(std::vector<std::string> Args, bool Connect) {
+TSimProcess::TSimProcess(std::vector<std::string> Args, bool Connect, std::string Program) {
     int InPipe[2], OutPipe[2], ErrPipe[2];
     if (pipe2(InPipe, O_CLOEXEC) != 0 || pipe2(OutPipe, O_CLOEXEC) != 0 || pipe2(ErrPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
-    Args.insert(Args.begin(), RELAYSIM_PATH);
+    Args.insert(Args.begin(), std::move(Program));
     std::vector<char *> Argv;
     for (auto &Arg : Args)
         Argv.push_back(Arg.data());
@@ -56,6 +56,8 @@ TSimProcess::TSimProcess(std::vector<std::string> Args, bool Connect) {
         dup2(InPipe[0], STDIN_FILENO);
         dup2(OutPipe[1], STDOUT_FILENO);
         dup2(ErrPipe[1], STDERR_FILENO);
+        // As from a terminal: a shell cannot trap a signal that was ignored when it started.
+        std::signal(SIGINT, SIG_DFL);
         execv(Argv[0], Argv.data());
         _exit(127);
     }

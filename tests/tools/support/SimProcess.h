@@ -13,9 +13,10 @@ inline constexpr std::chrono::seconds Bound{10};
 
 class TSimProcess {
 public:
-    // Starts relaysim with Args. Unless Connect is false, reads the port path it prints and opens
-    // that port raw, as the panel would.
-    explicit TSimProcess(std::vector<std::string> Args = {}, bool Connect = true);
+    // Starts relaysim (or another Program) with Args. Unless Connect is false, reads the port path it
+    // prints and opens that port raw, as the panel would.
+    explicit TSimProcess(std::vector<std::string> Args = {}, bool Connect = true,
+                         std::string Program = RELAYSIM_PATH);
     ~TSimProcess();
     TSimProcess(const TSimProcess &) = delete;
     TSimProcess &operator=(const TSimProcess &) = delete;
