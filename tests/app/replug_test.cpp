@@ -106,6 +106,10 @@ TEST_F(Replug, FailedReopenKeepsWaiting) {
     fs::create_symlink("/dev/null", Device.Path());
     ASSERT_TRUE(WaitFor([&] { return TopLine(*Form).startsWith("ERR >Port"); }));
     EXPECT_TRUE(Form->WatchingForDevice());
+    // The failed attempt itself is no change of the device: no second attempt follows.
+    const qsizetype Lines = ConsoleLines(*Form).size();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ConsoleLines(*Form).size(), Lines);
     fs::remove(Device.Path());
     PlugAndWait();
     EXPECT_EQ(TopLine(*Form), U("COM > Zařízení je zpět, port je znovu otevřen."));
