@@ -413,8 +413,7 @@ void TForm1::StopWatching() {
 }
 
 void TForm1::DeviceWatchNotice() {
-    // An error line of the open may run an event loop of its own, where the next notice comes.
-    if (FReopening || !FWatcher)
+    if (!FWatcher)
         return;
     bool Back = false;
     try {
@@ -426,11 +425,15 @@ void TForm1::DeviceWatchNotice() {
     }
     if (!Back)
         return;
-    FReopening = true;
+    // An error line of the open may run an event loop of its own: no second attempt from there.
+    FWatchNotifier->setEnabled(false);
     RunGuarded([this] { FRele->OpenComPort(FComPort->Port()); });
-    FReopening = false;
-    if (!FComPort->Connected())
-        return; // the controller said why; the next change of the device tries again
+    if (!FComPort->Connected()) {
+        // The controller said why; the next change of the device tries again.
+        if (FWatchNotifier)
+            FWatchNotifier->setEnabled(true);
+        return;
+    }
     StopWatching();
     FConsole->InsertPlainLine(QString::fromUtf8(DeviceBackLine));
 }

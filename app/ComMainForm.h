@@ -121,7 +121,6 @@ private:
     bool FLostDuringPortEvent = false;
     std::unique_ptr<TDeviceWatcher> FWatcher;
     QSocketNotifier *FWatchNotifier = nullptr; // a child of the window, with FWatcher's descriptor
-    bool FReopening = false;
     std::filesystem::path FSettingsFile;
 };
 
