@@ -88,6 +88,10 @@ std::string FirstUnknownValue(const TIniFile &Ini, const std::string &Section) {
     return {};
 }
 
+bool Reopenable(const std::string &Port) {
+    return !Port.empty() && !Port.starts_with("pts/") && !Port.starts_with("/dev/pts/");
+}
+
 } // namespace
 
 fs::path PanelSettingsPath() {
@@ -121,7 +125,7 @@ TSettingsLoad LoadPortSettings(TCustomComPort &Port, const fs::path &File) {
     } catch (const std::exception &E) {
         return {soUnreadable, E.what(), false};
     }
-    return {soLoaded, {}, !Ini.ReadString(Port.Name(), "Port", "").empty()};
+    return {soLoaded, {}, Ini.ValueExists(Port.Name(), "Port") && Reopenable(Port.Port())};
 }
 
 std::string SavePortSettings(TCustomComPort &Port, const fs::path &File) {

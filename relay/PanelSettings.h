@@ -31,7 +31,8 @@ enum TSettingsOutcome : std::uint8_t {
 struct TSettingsLoad {
     TSettingsOutcome Outcome = soMissing;
     std::string Detail;
-    // The file named a port (a non-empty "Port" in the port's section).
+    // The file named a port worth opening again: a non-empty "Port" in the port's section that is
+    // not a pseudo-terminal's number (pts/N), which names another terminal in the next session.
     bool PortNamed = false;
 };
 

@@ -134,11 +134,15 @@ TEST_F(PanelSettings, FilesThatCannotBeUsedAreReportedNotThrown) {
     fs::remove_all(File);
     std::ofstream(Root / "plain") << "";
     EXPECT_NE(SavePortSettings(Port, Root / "plain" / "panel.ini"), ""); // no folder can be made
-    // A section of other keys only, or none at all, loads but names no port.
-    Write("[ComPort]\nDiscardNull=Yes\n[Other]\nPort=ttyS9\n");
-    const TSettingsLoad Load = LoadPortSettings(Port, File);
-    EXPECT_EQ(Load.Outcome, soLoaded);
-    EXPECT_FALSE(Load.PortNamed);
+    // Loads, but names no port to open: a section without one, or a pseudo-terminal's number.
+    for (const char *Text :
+         {"[ComPort]\nDiscardNull=Yes\n[Other]\nPort=ttyS9\n", "[ComPort]\nPort=/dev/pts/5\n"}) {
+        Write(Text);
+        const TSettingsLoad Load = LoadPortSettings(Port, File);
+        EXPECT_EQ(Load.Outcome, soLoaded) << Text;
+        EXPECT_FALSE(Load.PortNamed) << Text;
+    }
+    EXPECT_EQ(Port.Port(), "/dev/pts/5");
 }
 
 } // namespace
