@@ -1,7 +1,7 @@
 #include "AppPlatform.h"
 
 #include "relay/PlatformHooks.h"
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 
 #include <QMessageBox>
 #include <QMetaObject>

@@ -5,8 +5,8 @@
 #include "LampShape.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
-#include "serial/ComPlatform.h"
-#include "serial/DeviceWatch.h"
+#include "serial/driver/posix/DeviceWatch.h"
+#include "serial/port/ComPlatform.h"
 
 #include <QFont>
 #include <QKeyEvent>

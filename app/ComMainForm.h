@@ -12,13 +12,13 @@
 // The handlers keep the names of the form's controls. Those that the operator triggers take the
 // control as Sender; called without one (Sender null) they skip redrawing the lamps, which lets a
 // caller chain several actions and redraw once. Everything here runs on the main thread: the port
-// hands its events over to it (see serial/ComPort.h).
+// hands its events over to it (see serial/port/ComPort.h).
 #pragma once
 
 #include "ConsoleBox.h"
 #include "relay/AnswerGatherer.h"
 #include "relay/ReleUnit.h"
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
 #include <QWidget>
 

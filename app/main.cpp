@@ -9,7 +9,7 @@
 #include "i18n/gnugettext.h"
 #include "i18n/qt/ResourceTextTranslator.h"
 #include "relay/PanelSettings.h"
-#include "serial/ComError.h"
+#include "serial/port/ComError.h"
 #include "serial/setup/CPortSetup.h"
 
 #include <exception>

@@ -8,7 +8,7 @@
 //      pending, as the port's event thread keeps it (from /proc/self/task/<tid>/status). Target: 0.
 //
 // Run: build/default/bin/driver_bench [MiB]   (default 64)
-#include "serial/PosixComDriver.h"
+#include "serial/driver/posix/PosixComDriver.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +32,8 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>
 #include <QtSerialPort/QSerialPort>
+
+using namespace ComApi;
 #define DUD_HAVE_QSERIALPORT 1
 #endif
 

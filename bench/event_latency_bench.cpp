@@ -9,8 +9,8 @@
 // port's main-thread calls are drained from it through the wake-up hook, as in the panel.
 // Idle wake-ups: context switches of the port's threads, and of the main thread, while an open port
 // sits idle (the main thread's one is the loop's own end-of-measurement timer).
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,6 +30,8 @@
 #include <QtCore/QEventLoop>
 #include <QtCore/QTimer>
 #include <QtSerialPort/QSerialPort>
+
+using namespace ComApi;
 #define DUD_HAVE_QSERIALPORT 1
 #endif
 

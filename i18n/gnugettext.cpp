@@ -7,6 +7,8 @@
 // corrupt catalogue is reported as not being an MO file instead of reading past its end.
 #include "i18n/gnugettext.h"
 
+#include "base/Fd.h"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -27,22 +29,6 @@ constexpr std::uint32_t MoMagic = 0x950412de;
 constexpr std::uint32_t MoMagicSwapped = 0xde120495;
 constexpr std::uint64_t MoHeaderSize = 28;
 constexpr std::size_t MaxReasonLength = 2000;
-
-// Closes the descriptor on every way out of OpenCatalogue.
-class TFileDescriptor {
-public:
-    explicit TFileDescriptor(int Fd) : FFd(Fd) {}
-    ~TFileDescriptor() {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    TFileDescriptor(const TFileDescriptor &) = delete;
-    TFileDescriptor &operator=(const TFileDescriptor &) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
 
 bool IsFile(const std::string &Path) {
     struct stat St {};
@@ -265,7 +251,7 @@ void TDomain::OpenCatalogue() {
     }
     // Non-blocking: a FIFO in the catalogue's place would otherwise hang the lookup until a writer
     // came along. It has no effect on a regular file.
-    TFileDescriptor File(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    TFd File(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (File.Get() < 0)
         throw std::runtime_error("Cannot open file " + FPath);
     struct stat St {};

@@ -1,7 +1,7 @@
 // The controller's calls into the port component (see ComPortLink.h).
 #include "relay/ComPortLink.h"
 
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
 void PortWriteText(TCustomComPort &Port, const std::string &Bytes) {
     // The count is not checked: a write that cannot finish raises EComPort, which is the

@@ -1,9 +1,9 @@
 // The panel's settings file: where it lives, and loading it only when all of it makes sense.
 #include "relay/PanelSettings.h"
 
-#include "serial/ComPort.h"
-#include "serial/ComStorage.h"
-#include "serial/ComText.h"
+#include "serial/forms/ComStorage.h"
+#include "serial/forms/ComText.h"
+#include "serial/port/ComPort.h"
 
 #include <cerrno>
 #include <cstdlib>

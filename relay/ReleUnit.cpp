@@ -6,7 +6,7 @@
 #include "relay/ComPortLink.h"
 #include "relay/DecimalInt.h"
 #include "relay/PlatformHooks.h"
-#include "serial/ComError.h"
+#include "serial/port/ComError.h"
 
 #include <cerrno>
 #include <cstring>

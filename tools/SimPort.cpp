@@ -36,20 +36,6 @@ void SetBoardLine(int Fd, const std::string &Path) {
 
 } // namespace
 
-TFd &TFd::operator=(TFd &&Other) noexcept {
-    if (this != &Other) {
-        if (Fd >= 0)
-            ::close(Fd);
-        Fd = std::exchange(Other.Fd, -1);
-    }
-    return *this;
-}
-
-TFd::~TFd() {
-    if (Fd >= 0)
-        ::close(Fd); // not retried on EINTR: the descriptor is gone either way on Linux
-}
-
 int TSimPort::Unread() const {
     int Count = 0;
     // On the pseudo-terminal's own side the bytes wait in its input queue; on a device, in our output.

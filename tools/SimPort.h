@@ -3,27 +3,12 @@
 // or creates is released by destructors, so every way out of relaysim leaves nothing behind.
 #pragma once
 
+#include "base/Fd.h"
+
 #include <string>
 #include <utility>
 
 namespace relaysim {
-
-// An owned file descriptor: move-only, -1 when empty.
-class TFd {
-public:
-    TFd() = default;
-    explicit TFd(int Fd) : Fd(Fd) {}
-    TFd(TFd &&Other) noexcept : Fd(std::exchange(Other.Fd, -1)) {}
-    TFd &operator=(TFd &&Other) noexcept;
-    TFd(const TFd &) = delete;
-    TFd &operator=(const TFd &) = delete;
-    ~TFd();
-    int Get() const { return Fd; }
-    explicit operator bool() const { return Fd >= 0; }
-
-private:
-    int Fd = -1;
-};
 
 // Thrown with a message fit for the user when the port cannot be set up.
 struct ESimPort {

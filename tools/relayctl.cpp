@@ -9,8 +9,8 @@
 #include "relay/PanelSettings.h"
 #include "relay/PlatformHooks.h"
 #include "relay/ReleUnit.h"
-#include "serial/ComPort.h"
-#include "serial/MainThreadLoop.h"
+#include "serial/driver/posix/MainThreadLoop.h"
+#include "serial/port/ComPort.h"
 
 #include <cerrno>
 #include <chrono>

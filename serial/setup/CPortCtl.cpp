@@ -1,9 +1,9 @@
 #include "serial/setup/CPortCtl.h"
 
-#include "serial/ComEnum.h"
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
-#include "serial/ComText.h"
+#include "serial/driver/ComEnum.h"
+#include "serial/forms/ComText.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
 
 #include <QAbstractItemView>
 #include <QStyledItemDelegate>

@@ -1,7 +1,7 @@
 // Combo boxes bound to one setting of one serial port.
 //
 // A TComComboBox lists the possible values of one port property (the port name, baud rate, data
-// bits, stop bits, parity or flow control) in the settings' text forms (serial/ComText.h), shows
+// bits, stop bits, parity or flow control) in the settings' text forms (serial/forms/ComText.h), shows
 // the linked port's current value and holds the value the operator picks. The port sees the pick
 // only through ApplyToPort, or at once when AutoApply is on. The setup dialog (CPortSetup.h) is
 // built from six of them.
@@ -15,7 +15,7 @@
 // Thread safety: main thread only, like every widget.
 #pragma once
 
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
 #include <QComboBox>
 

@@ -2,8 +2,8 @@
 
 #include "i18n/gnugettext_objects.h"
 #include "i18n/qt/QtReflection.h"
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
 #include "serial/setup/CPortCtl.h"
 #include "ui_CPortSetup.h"
 

@@ -5,7 +5,7 @@
 #include "support/WindowHarness.h"
 
 #include "relay/PlatformHooks.h"
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 #include "serial/setup/CPortCtl.h"
 #include "serial/setup/CPortSetup.h"
 #include "tests/tools/support/SimProcess.h"

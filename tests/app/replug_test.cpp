@@ -5,7 +5,7 @@
 #include "support/WindowHarness.h"
 
 #include "relay/PanelSettings.h"
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 #include "tests/support/Leaks.h"
 
 #include <QPushButton>

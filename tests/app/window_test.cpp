@@ -5,9 +5,9 @@
 
 #include "app/AppPlatform.h"
 #include "relay/PlatformHooks.h"
-#include "serial/ComPlatform.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/port/ComPlatform.h"
 #include "serial/setup/CPortSetup.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -26,6 +26,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+
+using namespace ComApi;
 
 namespace {
 

@@ -2,7 +2,7 @@
 // text the serial layer and the setup dialog look up is translated in the domain it is looked up
 // in, and the error-code suffix keeps its one placeholder.
 #include "i18n/gnugettext.h"
-#include "serial/ComError.h"
+#include "serial/port/ComError.h"
 #include "support/MoFixture.h"
 
 #include <gtest/gtest.h>

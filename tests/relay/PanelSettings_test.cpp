@@ -2,8 +2,8 @@
 // leaves alone.
 #include "relay/PanelSettings.h"
 
-#include "serial/ComPort.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/port/ComPort.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+
+using namespace ComApi;
 
 namespace fs = std::filesystem;
 

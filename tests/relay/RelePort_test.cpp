@@ -1,15 +1,17 @@
 // TRele with a port on the scriptable driver: what goes on the line, the board's line settings
 // and how port failures surface.
 #include "relay/ReleUnit.h"
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
+#include "serial/testing/ScriptComDriver.h"
 #include "support/Recorders.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+
+using namespace ComApi;
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <functional>
 
+using namespace ComApi;
+
 namespace {
 
 struct ComPortIo : TScriptedPort {

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+using namespace ComApi;
+
 namespace {
 
 using ComPortLifecycle = TScriptedPort;

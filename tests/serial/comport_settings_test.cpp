@@ -8,6 +8,8 @@
 #include <functional>
 #include <unistd.h>
 
+using namespace ComApi;
+
 namespace {
 
 TEST(ComPortSettings, FlowControlSummaryFollowsTheFourSwitches) {

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <thread>
 
+using namespace ComApi;
+
 namespace {
 
 struct ComThreadDispatch : TScriptedPort {

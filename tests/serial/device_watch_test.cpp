@@ -1,6 +1,6 @@
 // The device watcher over a fake /dev in a temporary folder: a link to /dev/null stands for the
 // device (a character device that we may read and write; nothing opens it).
-#include "serial/DeviceWatch.h"
+#include "serial/driver/posix/DeviceWatch.h"
 
 #include <gtest/gtest.h>
 

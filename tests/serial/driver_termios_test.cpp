@@ -1,6 +1,7 @@
 // How the POSIX driver maps the DCB onto the line: read back from the pseudo-terminal with the
 // kernel's termios2 (a file of its own, since those declarations clash with <termios.h>).
-#include "serial/PosixComDriver.h"
+#include "serial/driver/posix/LineFlags.h"
+#include "serial/driver/posix/PosixComDriver.h"
 #include "tests/support/Pty.h"
 
 #include <asm/termbits.h>
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+
+using namespace ComApi;
 
 namespace {
 

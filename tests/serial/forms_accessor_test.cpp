@@ -1,6 +1,6 @@
 // The two settings accessors: an initialisation file that survives what people and other programs
 // write into it, and a key-value store with the registry's read and write rules.
-#include "serial/ComStorage.h"
+#include "serial/forms/ComStorage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Port enumeration on fake sysfs trees laid out as the kernel lays out /sys: class/tty/<name> with a
 // device link whose driver link names the driver; beside it a fake /dev with udev's by-id links.
-#include "serial/ComEnum.h"
-#include "serial/ComError.h"
+#include "serial/driver/ComEnum.h"
+#include "serial/port/ComError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,16 @@
 // Saving and loading port settings: the fixed key order, the rules of the two stores, and loading
 // onto an open port, where every loaded value reaches the driver before the next key is read.
-#include "serial/ComPort.h"
-#include "serial/ComStorage.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/forms/ComStorage.h"
+#include "serial/port/ComPort.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+using namespace ComApi;
 
 namespace {
 

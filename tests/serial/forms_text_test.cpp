@@ -1,6 +1,6 @@
 // Text forms of the port settings: the exact tables, and the parsing cases that a sloppy
 // comparison (trimming, locale case folding, prefix matches, lax number parsing) would get wrong.
-#include "serial/ComText.h"
+#include "serial/forms/ComText.h"
 
 #include <gtest/gtest.h>
 

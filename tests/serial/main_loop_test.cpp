@@ -1,8 +1,8 @@
 // The poll() main loop for programs without a window: what ends a run, and that queued calls run
 // before it ends, whichever thread queued them. Deadlines here are far away unless a row is about
 // the deadline, so no row depends on the machine's speed.
-#include "serial/ComPlatform.h"
-#include "serial/MainThreadLoop.h"
+#include "serial/driver/posix/MainThreadLoop.h"
+#include "serial/port/ComPlatform.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 // pair, leak check, MO catalogues).
 #pragma once
 
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
+#include "serial/testing/ScriptComDriver.h"
 #include "tests/support/Leaks.h"
 #include "tests/support/MoImage.h"
 #include "tests/support/Pty.h"
@@ -19,6 +19,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+using namespace ComApi;
 
 // Runs queued main-thread calls, as the panel's message loop does, until Done() holds; false when
 // it still does not hold after the bound. Conditions that no queued call announces (a delivery on

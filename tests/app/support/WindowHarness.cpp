@@ -1,7 +1,7 @@
 #include "WindowHarness.h"
 
 #include "app/AppPlatform.h"
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -2,7 +2,7 @@
 // removal notice.
 #include "SetupHarness.h"
 
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 
 #include <QSignalSpy>
 

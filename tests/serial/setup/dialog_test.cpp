@@ -2,7 +2,7 @@
 // to a closed and to an open port on the scriptable driver.
 #include "SetupHarness.h"
 
-#include "serial/ComError.h"
+#include "serial/port/ComError.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -14,6 +14,8 @@
 #include <fstream>
 #include <optional>
 #include <utility>
+
+using namespace ComApi;
 
 using namespace setuptest;
 

@@ -3,7 +3,7 @@
 // writes setup-dialog.png and setup-dialog-cs.png there. The port list is a fixed fake one, so the
 // pictures do not depend on the machine they are taken on.
 #include "i18n/gnugettext.h"
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 #include "serial/setup/CPortCtl.h"
 #include "serial/setup/CPortSetup.h"
 

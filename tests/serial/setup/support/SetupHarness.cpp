@@ -1,6 +1,6 @@
 #include "SetupHarness.h"
 
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 
 #include <QApplication>
 

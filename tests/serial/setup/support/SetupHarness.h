@@ -3,10 +3,10 @@
 // files built by msgfmt, and the operator's hand on the dialog.
 #pragma once
 
-#include "serial/ComPort.h"
-#include "serial/ScriptComDriver.h"
+#include "serial/port/ComPort.h"
 #include "serial/setup/CPortCtl.h"
 #include "serial/setup/CPortSetup.h"
+#include "serial/testing/ScriptComDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -94,7 +94,7 @@ protected:
     TSetupTest();
 
     TFakeSysfs Sysfs;
-    TScriptComDriver Driver;
+    ComApi::TScriptComDriver Driver;
     TComPort Port{Driver};
 };
 

@@ -1,5 +1,5 @@
 // The port error texts and the composition of EComPort messages.
-#include "serial/ComError.h"
+#include "serial/port/ComError.h"
 
 #include "i18n/gnugettext.h"
 

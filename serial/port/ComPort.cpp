@@ -1,14 +1,16 @@
 // The port component: settings objects, lifecycle, reading and writing, and event processing.
-#include "serial/ComPort.h"
+#include "serial/port/ComPort.h"
 
-#include "serial/ComPlatform.h"
-#include "serial/ComThread.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComThread.h"
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
+
+using namespace ComApi;
 
 namespace {
 constexpr std::array<DWORD, 16> BaudRates = {0,     110,   300,   600,   1200,  2400,   4800,   9600,

@@ -11,8 +11,8 @@
 // a row that end in failure, end the loop instead of spinning on a dead device.
 #pragma once
 
-#include "serial/ComDriver.h"
-#include "serial/ComTypes.h"
+#include "serial/driver/ComDriver.h"
+#include "serial/port/ComTypes.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -45,17 +45,17 @@ private:
     void SendEventMessages();
 
     TCustomComPort &FOwnerPort;
-    TComDriver &FDriver;
-    HANDLE FHandle;
+    ComApi::TComDriver &FDriver;
+    ComApi::HANDLE FHandle;
     // Cannot change while the port is open, so it is taken once like the event mask.
     TSyncMethod FSyncMethod = smThreadSync;
-    TEvent FStopSignal{false};
-    TEvent FEnded{false};
+    ComApi::TEvent FStopSignal{false};
+    ComApi::TEvent FEnded{false};
     // The overlapped wait's record and mask: members, because the driver writes them when the wait
     // completes, which may be after the loop has left.
-    TEvent FWaitEvent{true};
-    TOverlapped FOverlapped;
-    DWORD FMask = 0;
+    ComApi::TEvent FWaitEvent{true};
+    ComApi::TOverlapped FOverlapped;
+    ComApi::DWORD FMask = 0;
     TComEvents FPendingEvents;
     std::thread FThread;
 };
@@ -68,7 +68,7 @@ public:
 
     // Event thread: queues the message, wakes the main thread and waits until the message has been
     // taken up (or the queue was closed).
-    void SendMessage(std::uint32_t Message, DWORD WParam);
+    void SendMessage(std::uint32_t Message, ComApi::DWORD WParam);
     // Main thread: drops queued messages and releases a waiting sender.
     void Close();
 
@@ -77,7 +77,7 @@ private:
 
     struct TMessage {
         std::uint32_t Message;
-        DWORD WParam;
+        ComApi::DWORD WParam;
     };
     TCustomComPort &FPort;
     std::mutex FLock;

@@ -1,7 +1,7 @@
 // The hooks and the main-thread call queue of ComPlatform.h.
-#include "serial/ComPlatform.h"
+#include "serial/port/ComPlatform.h"
 
-#include "serial/ComDriver.h"
+#include "serial/driver/ComDriver.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+
+using namespace ComApi;
 
 namespace {
 std::mutex HookLock;

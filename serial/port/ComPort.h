@@ -34,9 +34,9 @@
 // never deadlocks against it.
 #pragma once
 
-#include "serial/ComDriver.h"
-#include "serial/ComError.h"
-#include "serial/ComTypes.h"
+#include "serial/driver/ComDriver.h"
+#include "serial/port/ComError.h"
+#include "serial/port/ComTypes.h"
 
 #include <atomic>
 #include <cstdint>
@@ -55,10 +55,10 @@ inline constexpr std::uint32_t WM_USER = 0x0400;
 inline constexpr std::uint32_t WM_PORTEVENT = WM_USER + 1;
 
 // The bits per second of a rate (0 for brCustom, whose rate is the port's CustomBaudRate).
-DWORD BaudRateValue(TBaudRate Rate);
-DWORD EventsToMask(TComEvents Events);
+ComApi::DWORD BaudRateValue(TBaudRate Rate);
+ComApi::DWORD EventsToMask(TComEvents Events);
 // Bits that stand for no event kind are dropped.
-TComEvents MaskToEvents(DWORD Mask);
+TComEvents MaskToEvents(ComApi::DWORD Mask);
 
 // ---- Settings objects. Each belongs to a port (or to nobody, when made on its own); a changed
 // field is applied to its port's driver at once when that port is open. Copying takes the fields
@@ -224,14 +224,14 @@ struct TComOperation {
     TComOperation(const TComOperation &) = delete;
     TComOperation &operator=(const TComOperation &) = delete;
 
-    TOverlapped Overlapped;
+    ComApi::TOverlapped Overlapped;
     TComOperationKind OpKind = opRead;
     // A copy of the bytes of the last write started with this record, for the listeners' notice.
     std::unique_ptr<char[]> DataCopy;
     std::int32_t CopySize = 0;
 
     // Manual reset, created signalled, so waiting on a record that was never started returns at once.
-    TEvent Event{true};
+    ComApi::TEvent Event{true};
     // Set once an operation has been started with this record.
     bool Started = false;
 };
@@ -263,7 +263,7 @@ class TCustomComPort {
 public:
     // Takes DefaultComDriver(), or the given driver (not owned; it must outlive the port).
     TCustomComPort();
-    explicit TCustomComPort(TComDriver &Driver);
+    explicit TCustomComPort(ComApi::TComDriver &Driver);
     // Closes the port (the close events fire), then releases its settings objects. A close that
     // fails is reported through ReportApplicationError and the port is released anyway.
     virtual ~TCustomComPort();
@@ -357,10 +357,10 @@ public:
     virtual void ApplyTimeoutSettings();
     virtual void ApplyQueueSizes();
     // The device control block of the current settings (the device's state is never read).
-    DCB BuildDCB() const;
+    ComApi::DCB BuildDCB() const;
 
-    TComDriver &Driver() const { return FDriver; }
-    HANDLE DeviceHandle() const { return FDeviceHandle; }
+    ComApi::TComDriver &Driver() const { return FDriver; }
+    ComApi::HANDLE DeviceHandle() const { return FDeviceHandle; }
     bool WatchThreadCreated() const { return FWatchThreadCreated; }
 
     // ---- Reading and writing. None of these checks Connected: on a closed port the driver refuses
@@ -425,7 +425,7 @@ public:
     // bit runs that kind's step, only while the port is connected; an error goes to
     // ReportApplicationError.
     void DeliverEvents(TComEvents Events);
-    void NotifyWindowProc(std::uint32_t Message, DWORD WParam) noexcept;
+    void NotifyWindowProc(std::uint32_t Message, ComApi::DWORD WParam) noexcept;
 
 protected:
     virtual void OpenDeviceHandle();
@@ -475,10 +475,10 @@ private:
     void AbortOrIgnoreVanishedDevice();
     template <typename F> void TellListeners(F Call);
 
-    TComDriver &FDriver;
+    ComApi::TComDriver &FDriver;
     std::unique_ptr<TComThread> FWatchThread;
     bool FWatchThreadCreated = false;
-    HANDLE FDeviceHandle = INVALID_HANDLE_VALUE;
+    ComApi::HANDLE FDeviceHandle = ComApi::INVALID_HANDLE_VALUE;
     std::shared_ptr<TComNotifyWindow> FNotifyWindow;
     std::int32_t FUpdateDepth = 0;
     std::vector<TComListener *> FListeners;
@@ -507,7 +507,7 @@ private:
 
     // Line errors that a count query took from the driver before FetchLineErrors asked for them:
     // the driver clears its error word on every query, so they are kept here to be reported once.
-    std::atomic<DWORD> FUnfetchedErrors{0};
+    std::atomic<ComApi::DWORD> FUnfetchedErrors{0};
 
     TRxCharEvent FOnRxChar;
     TRxBufEvent FOnRxBuf;

@@ -1,11 +1,13 @@
 // The event thread's wait loop and the three ways of handing its reports over.
-#include "serial/ComThread.h"
+#include "serial/port/ComThread.h"
 
-#include "serial/ComPlatform.h"
-#include "serial/ComPort.h"
+#include "serial/port/ComPlatform.h"
+#include "serial/port/ComPort.h"
 
 #include <array>
 #include <cerrno>
+
+using namespace ComApi;
 
 namespace {
 // The order in which one report's kinds are delivered: line errors before the data that came with

@@ -1,7 +1,7 @@
 // Port enumeration from sysfs and the environment.
-#include "serial/ComEnum.h"
+#include "serial/driver/ComEnum.h"
 
-#include "serial/ComError.h"
+#include "serial/port/ComError.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -4,8 +4,15 @@
 // names and contracts of the Windows communications API that the component was first written
 // against (CreateFile, SetCommState, ReadFile on an overlapped record, WaitCommEvent ...), so the
 // component reads the same on every platform; what differs lives behind TComDriver:
-//   - TPosixComDriver (PosixComDriver.h): real ttys, USB adapters and pseudo-terminals on Linux;
-//   - TScriptComDriver (ScriptComDriver.h): no device at all, for tests.
+//   - TPosixComDriver (posix/PosixComDriver.h): real ttys, USB adapters and pseudo-terminals on Linux;
+//   - TScriptComDriver (serial/testing/ScriptComDriver.h): no device at all, for tests only.
+// Both keep their device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
+// queues, time-outs, events and hang-ups that every driver shares.
+//
+// The names are those of <windows.h>, declared differently, so they live in namespace ComApi. What
+// each platform supplies (the events and waits, its own default driver, the port listing) is defined
+// in that platform's folder beside its driver, so another platform's driver can sit beside posix/
+// without touching the port component.
 //
 // Conventions shared by every driver:
 //   - An operation returns true on success. On failure it returns false and leaves the cause in the
@@ -28,6 +35,8 @@
 #include <span>
 #include <string>
 
+namespace ComApi {
+
 using DWORD = std::uint32_t;
 using HANDLE = std::intptr_t;
 
@@ -47,6 +56,11 @@ inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 // The calling thread's last error (see the conventions above).
 DWORD GetLastError() noexcept;
 void SetLastError(DWORD code) noexcept;
+// A driver's way to fail an operation: sets the last error and returns false.
+inline bool FailWith(DWORD Error) noexcept {
+    SetLastError(Error);
+    return false;
+}
 
 // Event mask bits (SetCommMask, WaitCommEvent).
 inline constexpr DWORD EV_RXCHAR = 0x0001;
@@ -136,8 +150,8 @@ struct COMSTAT {
     DWORD cbOutQue = 0; // bytes not yet sent
 };
 
-// A manual-reset event on an eventfd: signalled until reset, any number of waiters see it.
-// Construction throws std::system_error when the system has no descriptor to give.
+// A manual-reset event: signalled until reset, any number of waiters see it. Construction throws
+// std::system_error when the system has no object to give (on POSIX it is an eventfd).
 class TEvent {
 public:
     explicit TEvent(bool InitiallySignalled = false);
@@ -148,10 +162,10 @@ public:
     void Set() noexcept;
     void Reset() noexcept;
     bool IsSet() const noexcept;
-    int Fd() const noexcept { return FFd; }
 
 private:
-    int FFd = -1;
+    friend struct TEventNative; // the platform's own access, for waits beside its devices
+    std::intptr_t FNative = -1;
 };
 
 // Waits until the event is signalled or Milliseconds pass (INFINITE: no limit).
@@ -205,8 +219,12 @@ public:
     virtual bool WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Overlapped) = 0;
 };
 
-// The driver that new ports use: the POSIX driver unless a test has put another in place.
+// The driver that new ports use: the platform's own unless a test has put another in place.
 TComDriver &DefaultComDriver();
-// Replaces the default driver (null restores the POSIX one). Not owned; tests only, and only while
-// no port is open.
+// Replaces the default driver (null restores the platform's own). Not owned; tests only, and only
+// while no port is open.
 void SetDefaultComDriver(TComDriver *Driver) noexcept;
+// The platform's own driver (on Linux the POSIX one), defined beside it.
+TComDriver &PlatformComDriver();
+
+} // namespace ComApi

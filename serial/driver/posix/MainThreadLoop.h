@@ -1,14 +1,14 @@
 // A main loop for programs that have no window system: the main thread sleeps in one poll() until a
-// call is queued for it (ComPlatform.h), the loop is told to stop, a deadline passes or one of the
-// caller's descriptors (a signalfd, standard input) becomes readable, and runs the queued calls
-// itself. Nothing wakes on a timer: an idle loop costs no wake-ups. The panel has Qt's loop
-// instead; command-line front ends and tests use this one.
+// call is queued for it (serial/port/ComPlatform.h), the loop is told to stop, a deadline passes or one of
+// the caller's descriptors (a signalfd, standard input) becomes readable, and runs the queued calls itself.
+// Nothing wakes on a timer: an idle loop costs no wake-ups. The panel has Qt's loop instead; command-line
+// front ends and tests use this one.
 //
 // Thread safety: Run belongs to the main thread; Stop may be called from any thread and from a call
 // that Run is running.
 #pragma once
 
-#include "serial/ComDriver.h"
+#include "serial/driver/ComDriver.h"
 
 #include <chrono>
 #include <cstdint>
@@ -34,5 +34,5 @@ public:
     void Restart() noexcept { FStopped.Reset(); }
 
 private:
-    TEvent FStopped;
+    ComApi::TEvent FStopped;
 };

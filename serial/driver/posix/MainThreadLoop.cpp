@@ -1,7 +1,8 @@
 // The poll() loop of MainThreadLoop.h.
-#include "serial/MainThreadLoop.h"
+#include "serial/driver/posix/MainThreadLoop.h"
 
-#include "serial/ComPlatform.h"
+#include "serial/driver/posix/PosixEvent.h"
+#include "serial/port/ComPlatform.h"
 
 #include <cerrno>
 #include <poll.h>
@@ -24,7 +25,8 @@ int PollTimeout(const std::optional<TMainThreadLoop::TClock::time_point> &Deadli
 
 TMainThreadLoop::TLoopEnd TMainThreadLoop::Run(std::optional<TClock::time_point> Deadline,
                                                std::span<const int> Watched, std::size_t *Ready) {
-    std::vector<pollfd> Polls{{MainThreadCallsPending().Fd(), POLLIN, 0}, {FStopped.Fd(), POLLIN, 0}};
+    std::vector<pollfd> Polls{{ComApi::TEventNative::Fd(MainThreadCallsPending()), POLLIN, 0},
+                              {ComApi::TEventNative::Fd(FStopped), POLLIN, 0}};
     for (const int Fd : Watched)
         Polls.push_back({Fd, POLLIN, 0});
     for (;;) {

@@ -1,5 +1,5 @@
 // The text tables of the port settings and their parsing.
-#include "serial/ComText.h"
+#include "serial/forms/ComText.h"
 
 #include <array>
 #include <charconv>

@@ -10,7 +10,7 @@
 // fcCustom, dtrDisable, rtsDisable, false).
 #pragma once
 
-#include "serial/ComTypes.h"
+#include "serial/port/ComTypes.h"
 
 #include <string>
 #include <string_view>

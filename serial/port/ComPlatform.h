@@ -19,7 +19,9 @@
 #include <functional>
 
 class TCustomComPort;
+namespace ComApi {
 class TEvent;
+}
 
 using TErrorReportHook = std::function<void(const std::exception &Error)>;
 void SetErrorReportHook(TErrorReportHook Hook);
@@ -46,7 +48,7 @@ void RunOnMainThread(const std::function<void()> &Call);
 std::size_t ProcessMainThreadCalls();
 // Signalled while calls wait in the queue: lets the main thread wait for its queue together with
 // other events in one poll.
-const TEvent &MainThreadCallsPending();
+const ComApi::TEvent &MainThreadCallsPending();
 
 // The main thread is the one that started the program; a test harness that drives ports from
 // another thread may name that thread instead.

@@ -1,5 +1,5 @@
-// Events, waits and the last-error value shared by every serial driver.
-#include "ComDriver.h"
+// Events on eventfd and waits on poll(): the POSIX side of the seam's events.
+#include "serial/driver/posix/PosixEvent.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,46 +9,38 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
-thread_local DWORD LastError = 0;
+namespace ComApi {
 
+namespace {
 int PollTimeout(DWORD Milliseconds) {
     return Milliseconds == INFINITE ? -1 : static_cast<int>(std::min<DWORD>(Milliseconds, 0x7fffffff));
 }
 } // namespace
 
-DWORD GetLastError() noexcept {
-    return LastError;
-}
-void SetLastError(DWORD code) noexcept {
-    LastError = code;
-}
-
 TEvent::TEvent(bool InitiallySignalled) {
-    FFd = ::eventfd(InitiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (FFd < 0)
+    FNative = ::eventfd(InitiallySignalled ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FNative < 0)
         throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
 TEvent::~TEvent() {
-    if (FFd >= 0)
-        ::close(FFd);
+    ::close(TEventNative::Fd(*this));
 }
 
 void TEvent::Set() noexcept {
     const std::uint64_t one = 1;
     // Only fails when the counter would overflow, which leaves it signalled anyway.
-    [[maybe_unused]] auto n = ::write(FFd, &one, sizeof one);
+    [[maybe_unused]] auto n = ::write(TEventNative::Fd(*this), &one, sizeof one);
 }
 
 void TEvent::Reset() noexcept {
     std::uint64_t value;
     // Non-blocking: EAGAIN means it was not signalled, which is the state we want.
-    [[maybe_unused]] auto n = ::read(FFd, &value, sizeof value);
+    [[maybe_unused]] auto n = ::read(TEventNative::Fd(*this), &value, sizeof value);
 }
 
 bool TEvent::IsSet() const noexcept {
-    pollfd p{FFd, POLLIN, 0};
+    pollfd p{TEventNative::Fd(*this), POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
@@ -61,7 +53,7 @@ DWORD WaitForMultipleObjects(std::span<const TEvent *const> Events, DWORD Millis
     std::vector<pollfd> fds;
     fds.reserve(Events.size());
     for (const TEvent *e : Events)
-        fds.push_back(pollfd{e->Fd(), POLLIN, 0});
+        fds.push_back(pollfd{TEventNative::Fd(*e), POLLIN, 0});
     for (;;) {
         int n = ::poll(fds.data(), fds.size(), PollTimeout(Milliseconds));
         if (n < 0 && errno == EINTR)
@@ -79,3 +71,5 @@ DWORD WaitForMultipleObjects(std::span<const TEvent *const> Events, DWORD Millis
         return WAIT_FAILED;
     }
 }
+
+} // namespace ComApi

@@ -5,7 +5,7 @@
 // fail with a chosen errno, and afterwards reads the log of every call the component made, in order,
 // with its arguments and outcome. Nothing here sleeps or polls: every completion happens inside the
 // call that causes it (a driver call or a scripting call), and the overlapped record's event is then
-// signalled, exactly as the POSIX driver does it.
+// signalled, by the same device code the POSIX driver uses.
 //
 // Typical use:
 //
@@ -27,10 +27,11 @@
 //
 // The line, as the test drives it. The scripting calls take the device name last; an empty name
 // means "the one open device" and throws std::logic_error when none or several are open.
-//   - PushRx(bytes): fills pending reads first (oldest first), queues the rest, and raises EV_RXCHAR,
-//     plus EV_RXFLAG when the last DCB's EvtChar is among the bytes and EV_RX80FULL when the queue
-//     crosses 80 % of its size (SetupComm's input size, at least 4096). Bytes are queued as given:
-//     DiscardNull, parity replacement and flow control are the POSIX driver's business.
+//   - PushRx(bytes): queues the bytes and raises EV_RXCHAR, plus EV_RXFLAG when the last DCB's
+//     EvtChar is among them and EV_RX80FULL when the queue crosses 80 % of its size (SetupComm's
+//     input size, at least 4096), all in one report; then fills pending reads, oldest first. Bytes are
+//     queued as given, even beyond the queue's size: DiscardNull, parity replacement and flow control
+//     are the POSIX driver's business.
 //   - AddLineErrors(CE_ bits): ORs them into the error word that ClearCommError returns and clears,
 //     and raises EV_ERR (and EV_BREAK for CE_BREAK).
 //   - SetModemStatus(MS_ bits): the word GetCommModemStatus returns; raises EV_CTS, EV_DSR, EV_RLSD
@@ -45,30 +46,17 @@
 //     healthy device). As with the POSIX driver, a wait pending at the hang-up whose mask holds
 //     EV_ERR ends successfully with EV_ERR (otherwise with EIO), so the port hears of it.
 //
-// Events follow the Windows rules: an event is reported only if its bit is in the mask of the last
-// SetCommMask; a reported event that finds no WaitCommEvent pending is remembered, and the next
-// WaitCommEvent completes at once with everything remembered. SetCommMask forgets what was
-// remembered and completes a pending WaitCommEvent with mask 0. Only one WaitCommEvent may be
-// pending per device; a second one fails with EINVAL.
-//
-// Reading. The time-outs of the last SetCommTimeouts decide:
-//   - ReadIntervalTimeout MAXDWORD with both totals 0: ReadFile returns at once with what is queued
-//     (possibly nothing);
-//   - ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD with a constant: returns at once
-//     if anything is queued, otherwise stays pending until the first bytes arrive;
-//   - anything else: takes what is queued and stays pending until Count bytes have arrived or the test
-//     calls TimeOutReads (a scripted driver has no clock).
-// ReadFile with Count 0 completes at once with 0.
+// Events, reads, purges and closing follow the rules every driver shares (TOverlappedDevice,
+// OverlappedDevice.h), with one difference: a scripted driver has no clock, so a read that would wait
+// for a time-out stays pending until Count bytes have arrived or the test calls TimeOutReads (the
+// first-bytes rule still ends a read with the first bytes). ReadFile with Count 0 completes at once
+// with 0.
 //
 // Writing. WriteFile completes at once with every byte, which are appended to Written(), and raises
 // EV_TXEMPTY. After HoldWrites(true) writes stay pending (their bytes already copied, so Written()
 // shows them only when released) until ReleaseWrites(), which completes them all in order, or a purge
-// with PURGE_TXABORT, which ends them with ECANCELED and no bytes written.
-//
-// PurgeComm: PURGE_RXABORT ends pending reads and PURGE_TXABORT pending writes with ECANCELED (a
-// read keeps the bytes it had, in InternalHigh); either abort flag also ends a pending WaitCommEvent
-// with ECANCELED. PURGE_RXCLEAR empties the input queue. CloseHandle ends everything still pending
-// with ECANCELED before it returns; after CloseHandle the driver never touches the records again.
+// with PURGE_TXABORT, which ends them with ECANCELED and no bytes written. A write never overtakes
+// one that is pending.
 //
 // Refusals. FailNext("SetCommState", EINVAL) makes the next call of that function fail with that
 // code (Times: the next n calls); FailAlways makes every call fail until ClearFailures. A refused
@@ -85,16 +73,18 @@
 // reads, writes and scripts. GetOverlappedResult with Wait true waits without holding the mutex.
 #pragma once
 
-#include "ComDriver.h"
+#include "serial/driver/ComDriver.h"
+#include "serial/driver/OverlappedDevice.h"
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace ComApi {
 
 // One logged driver call. Only the fields that the function takes are filled in.
 struct TScriptCall {
@@ -178,33 +168,14 @@ public:
     bool WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Overlapped) override;
 
 private:
-    struct TRead {
-        char *Buffer;
-        DWORD Count;
-        DWORD Done;
-        bool FirstBytesEnd; // the MAXDWORD/MAXDWORD/constant rule: ends with the first bytes
-        TOverlapped *Overlapped;
-    };
-    struct TWrite {
-        std::string Bytes;
-        TOverlapped *Overlapped;
-    };
-    struct TDevice {
+    // One registered device: the shared state machine plus what the test gave it.
+    struct TDevice : TOverlappedDevice::TLine {
         HANDLE Handle = INVALID_HANDLE_VALUE; // while open
-        bool HungUp = false;
-        std::string Input;
-        std::size_t InputSize = 4096;
-        DWORD Errors = 0;
+        TOverlappedDevice Core;               // afresh at every open
         DWORD Modem = 0;
-        DWORD Mask = 0;
-        DWORD Remembered = 0; // events reported while no wait was pending
-        DCB Dcb;
-        COMMTIMEOUTS Timeouts;
-        std::deque<TRead> Reads;
-        std::deque<TWrite> Writes;
-        DWORD *WaitMask = nullptr;
-        TOverlapped *WaitOverlapped = nullptr;
         std::string Written;
+        bool Hold = false; // the line takes no bytes: writes stay pending
+        std::ptrdiff_t Send(const char *Bytes, std::size_t Count) override;
     };
     struct TFailure {
         DWORD Error;
@@ -221,10 +192,7 @@ private:
     TDevice &Named(const std::string &Name);
     const TDevice &Named(const std::string &Name) const;
     void Report(TDevice &Device, DWORD Events);
-    void Feed(TDevice &Device, std::string_view Bytes);
-    void EndAll(TDevice &Device, DWORD Error);
-    static void Start(TOverlapped *Overlapped);
-    static void End(TOverlapped *Overlapped, DWORD Error, DWORD Bytes);
+    bool Finish(std::size_t Index, bool Result); // Error: the last error the device left
 
     mutable std::mutex FMutex;
     mutable std::condition_variable FCallLogged;
@@ -235,3 +203,5 @@ private:
     HANDLE FNextHandle = 0x100;
     bool FHoldWrites = false;
 };
+
+} // namespace ComApi

@@ -16,6 +16,8 @@
 // watcher belongs to the thread that uses it.
 #pragma once
 
+#include "base/Fd.h"
+
 #include <filesystem>
 #include <string>
 
@@ -33,7 +35,7 @@ public:
     TDeviceWatcher &operator=(const TDeviceWatcher &) = delete;
 
     // Readable when something may have changed; never blocks a read.
-    int Handle() const noexcept { return FFd; }
+    int Handle() const noexcept { return FFd.Get(); }
     const std::filesystem::path &Device() const noexcept { return FDevice; }
 
     // Takes the pending notifications, follows the folders, and tells whether the device is back
@@ -46,7 +48,7 @@ private:
     void Drain() noexcept;
 
     std::filesystem::path FDevice;
-    int FFd = -1;
+    TFd FFd;
     int FWatch = -1;
     bool FSeenMissing = false;
 };

@@ -2,10 +2,11 @@
 //
 // The initialisation file is kept line by line so that what we do not understand survives a save:
 // the port owns one section of a file that may belong to a larger program.
-#include "serial/ComStorage.h"
+#include "serial/forms/ComStorage.h"
 
-#include "serial/ComPort.h"
-#include "serial/ComText.h"
+#include "base/Fd.h"
+#include "serial/forms/ComText.h"
+#include "serial/port/ComPort.h"
 
 #include <algorithm>
 #include <atomic>
@@ -81,29 +82,6 @@ struct TFileCloser {
     void operator()(std::FILE *F) const noexcept { std::fclose(F); }
 };
 using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
-
-class TFd {
-public:
-    explicit TFd(int Fd) noexcept : FFd(Fd) {}
-    ~TFd() {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    TFd(const TFd &) = delete;
-    TFd &operator=(const TFd &) = delete;
-    TFd(TFd &&Other) noexcept : FFd(std::exchange(Other.FFd, -1)) {}
-    TFd &operator=(TFd &&) = delete;
-    int Get() const noexcept { return FFd; }
-    // Closing is where a full disk may finally show, so the caller wants its result.
-    int Close() noexcept {
-        int Result = ::close(FFd);
-        FFd = -1;
-        return Result;
-    }
-
-private:
-    int FFd;
-};
 
 // Reads a whole file. Nullopt when it does not exist; throws Error(errno) on any other failure.
 template <typename TMakeError>

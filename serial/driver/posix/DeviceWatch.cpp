@@ -1,6 +1,6 @@
 // The device watcher: one inotify descriptor with one watch, moved between folders as they come
 // and go.
-#include "serial/DeviceWatch.h"
+#include "serial/driver/posix/DeviceWatch.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -33,30 +33,23 @@ fs::path ComDevicePath(const std::string &Port, const fs::path &DevRoot) {
 }
 
 TDeviceWatcher::TDeviceWatcher(fs::path Device) : FDevice(std::move(Device)) {
-    FFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (FFd < 0)
+    FFd = TFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!FFd)
         throw std::system_error(errno, std::generic_category(), "inotify_init1");
-    try {
-        Follow();
-    } catch (...) {
-        ::close(FFd);
-        throw;
-    }
+    Follow(); // on a throw the descriptor closes with the member
     FSeenMissing = !Usable(FDevice);
 }
 
-TDeviceWatcher::~TDeviceWatcher() {
-    ::close(FFd); // takes the watch with it
-}
+TDeviceWatcher::~TDeviceWatcher() = default; // closing the descriptor takes the watch with it
 
 // Points the watch at the deepest folder on the device's path that exists now. Adding a watch for
 // the folder already watched gives the same watch back, so an unchanged folder costs nothing.
 void TDeviceWatcher::Follow() {
     for (fs::path Folder = FDevice.parent_path();; Folder = Folder.parent_path()) {
-        const int Watch = ::inotify_add_watch(FFd, Folder.c_str(), WatchMask);
+        const int Watch = ::inotify_add_watch(FFd.Get(), Folder.c_str(), WatchMask);
         if (Watch >= 0) {
             if (FWatch >= 0 && FWatch != Watch)
-                ::inotify_rm_watch(FFd, FWatch); // may be gone with its folder already: no matter
+                ::inotify_rm_watch(FFd.Get(), FWatch); // may be gone with its folder already: no matter
             FWatch = Watch;
             return;
         }
@@ -68,7 +61,7 @@ void TDeviceWatcher::Follow() {
 
 void TDeviceWatcher::Drain() noexcept {
     alignas(inotify_event) char Buffer[4096];
-    while (::read(FFd, Buffer, sizeof Buffer) > 0) {
+    while (::read(FFd.Get(), Buffer, sizeof Buffer) > 0) {
     }
 }
 

@@ -1,14 +1,16 @@
 // The scriptable driver: the whole device lives in memory under one mutex, and every completion is
-// made inside the call that causes it, so tests never depend on timing.
-#include "ScriptComDriver.h"
+// made inside the call that causes it, so tests never depend on timing. The device's rules are the
+// shared state machine's; what is here is scripting, refusals and the call log.
+#include "serial/testing/ScriptComDriver.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <set>
 #include <stdexcept>
 #include <utility>
+
+namespace ComApi {
 
 namespace {
 const std::set<std::string> &KnownFunctions() {
@@ -19,21 +21,21 @@ const std::set<std::string> &KnownFunctions() {
     return names;
 }
 
-bool ImmediateRead(const COMMTIMEOUTS &T) {
-    return T.ReadIntervalTimeout == MAXDWORD && T.ReadTotalTimeoutMultiplier == 0 &&
-           T.ReadTotalTimeoutConstant == 0;
-}
-
-bool FirstBytesRead(const COMMTIMEOUTS &T) {
-    return T.ReadIntervalTimeout == MAXDWORD && T.ReadTotalTimeoutMultiplier == MAXDWORD &&
-           T.ReadTotalTimeoutConstant != 0 && T.ReadTotalTimeoutConstant != MAXDWORD;
-}
+// The scripted line has no clock: every deadline is measured from this one moment and never looked at.
+constexpr TOverlappedDevice::TTime NoClock{};
 } // namespace
 
 TScriptComDriver::~TScriptComDriver() {
     std::lock_guard lock(FMutex);
     for (auto &[name, device] : FDevices)
-        EndAll(device, ECANCELED);
+        device.Core.Close();
+}
+
+std::ptrdiff_t TScriptComDriver::TDevice::Send(const char *Bytes, std::size_t Count) {
+    if (Hold)
+        return 0;
+    Written.append(Bytes, Count);
+    return static_cast<std::ptrdiff_t>(Count);
 }
 
 // ---- Helpers (FMutex held)
@@ -52,8 +54,12 @@ bool TScriptComDriver::Finish(std::size_t Index, bool Result, DWORD Error) {
         FCalls[Index].Error = Result ? 0 : Error;
     }
     if (!Result)
-        ::SetLastError(Error);
+        SetLastError(Error);
     return Result;
+}
+
+bool TScriptComDriver::Finish(std::size_t Index, bool Result) {
+    return Finish(Index, Result, Result ? 0 : GetLastError());
 }
 
 bool TScriptComDriver::Refused(std::size_t Index) {
@@ -73,8 +79,8 @@ TScriptComDriver::TDevice *TScriptComDriver::Target(std::size_t Index, HANDLE Ha
     TDevice *device = Find(Handle);
     if (!device)
         Finish(Index, false, EBADF);
-    else if (DeadFails && device->HungUp)
-        Finish(Index, false, EIO);
+    else if (!device->Core.Usable(DeadFails))
+        Finish(Index, false);
     else
         return device;
     return nullptr;
@@ -112,63 +118,9 @@ const TScriptComDriver::TDevice &TScriptComDriver::Named(const std::string &Name
     return *open;
 }
 
-void TScriptComDriver::Start(TOverlapped *Overlapped) {
-    Overlapped->InternalHigh = 0;
-    Overlapped->Internal = ERROR_IO_PENDING;
-    if (Overlapped->hEvent)
-        Overlapped->hEvent->Reset();
-}
-
-void TScriptComDriver::End(TOverlapped *Overlapped, DWORD Error, DWORD Bytes) {
-    Overlapped->InternalHigh = Bytes;
-    Overlapped->Internal = Error;
-    if (Overlapped->hEvent)
-        Overlapped->hEvent->Set();
-}
-
 void TScriptComDriver::Report(TDevice &Device, DWORD Events) {
-    Events &= Device.Mask;
-    if (Events == 0 || Device.Handle == INVALID_HANDLE_VALUE)
-        return;
-    if (Device.WaitOverlapped) {
-        *Device.WaitMask = Events;
-        End(std::exchange(Device.WaitOverlapped, nullptr), 0, 0);
-        Device.WaitMask = nullptr;
-    } else {
-        Device.Remembered |= Events;
-    }
-}
-
-void TScriptComDriver::Feed(TDevice &Device, std::string_view Bytes) {
-    const std::size_t before = Device.Input.size();
-    while (!Bytes.empty() && !Device.Reads.empty()) {
-        TRead &read = Device.Reads.front();
-        const DWORD n = static_cast<DWORD>(std::min<std::size_t>(read.Count - read.Done, Bytes.size()));
-        std::memcpy(read.Buffer + read.Done, Bytes.data(), n);
-        read.Done += n;
-        Bytes.remove_prefix(n);
-        if (read.Done == read.Count || read.FirstBytesEnd) {
-            End(read.Overlapped, 0, read.Done);
-            Device.Reads.pop_front();
-        }
-    }
-    Device.Input.append(Bytes);
-    const std::size_t limit = Device.InputSize * 8 / 10;
-    if (before < limit && Device.Input.size() >= limit)
-        Report(Device, EV_RX80FULL);
-}
-
-void TScriptComDriver::EndAll(TDevice &Device, DWORD Error) {
-    for (TRead &read : Device.Reads)
-        End(read.Overlapped, Error, read.Done);
-    Device.Reads.clear();
-    for (TWrite &write : Device.Writes)
-        End(write.Overlapped, Error, 0);
-    Device.Writes.clear();
-    if (Device.WaitOverlapped) {
-        End(std::exchange(Device.WaitOverlapped, nullptr), Error, 0);
-        Device.WaitMask = nullptr;
-    }
+    if (Device.Handle != INVALID_HANDLE_VALUE)
+        Device.Core.Report(Events);
 }
 
 // ---- Scripting
@@ -192,13 +144,10 @@ HANDLE TScriptComDriver::HandleOf(const std::string &Name) const {
 void TScriptComDriver::PushRx(std::string_view Bytes, const std::string &Device) {
     std::lock_guard lock(FMutex);
     TDevice &device = Named(Device);
-    if (device.Handle == INVALID_HANDLE_VALUE || device.HungUp || Bytes.empty())
+    if (device.Handle == INVALID_HANDLE_VALUE || device.Core.HungUp() || Bytes.empty())
         return; // nothing receives on a closed or vanished device
-    Feed(device, Bytes);
-    DWORD events = EV_RXCHAR;
-    if (Bytes.find(device.Dcb.EvtChar) != std::string_view::npos)
-        events |= EV_RXFLAG;
-    Report(device, events);
+    device.Core.Put(Bytes);
+    device.Core.EndBatch(NoClock);
 }
 
 void TScriptComDriver::AddLineErrors(DWORD Errors, const std::string &Device) {
@@ -206,7 +155,7 @@ void TScriptComDriver::AddLineErrors(DWORD Errors, const std::string &Device) {
     TDevice &device = Named(Device);
     if (Errors == 0)
         return;
-    device.Errors |= Errors;
+    device.Core.AddErrors(Errors);
     Report(device, EV_ERR | ((Errors & CE_BREAK) ? EV_BREAK : 0));
 }
 
@@ -234,21 +183,14 @@ void TScriptComDriver::RaiseEvents(DWORD Events, const std::string &Device) {
 
 void TScriptComDriver::TimeOutReads(const std::string &Device) {
     std::lock_guard lock(FMutex);
-    TDevice &device = Named(Device);
-    for (TRead &read : device.Reads)
-        End(read.Overlapped, 0, read.Done);
-    device.Reads.clear();
+    Named(Device).Core.TimeOutReads();
 }
 
 void TScriptComDriver::HangUp(const std::string &Device) {
     std::lock_guard lock(FMutex);
     TDevice &device = Named(Device);
-    if (device.Handle == INVALID_HANDLE_VALUE || device.HungUp)
-        return;
-    device.HungUp = true;
-    device.Errors |= CE_IOE;
-    Report(device, EV_ERR);
-    EndAll(device, EIO);
+    if (device.Handle != INVALID_HANDLE_VALUE)
+        device.Core.HangUp();
 }
 
 void TScriptComDriver::HoldWrites(bool Hold) {
@@ -259,39 +201,36 @@ void TScriptComDriver::HoldWrites(bool Hold) {
 void TScriptComDriver::ReleaseWrites(const std::string &Device) {
     std::lock_guard lock(FMutex);
     TDevice &device = Named(Device);
-    if (device.Writes.empty())
+    if (device.Core.PendingWrites() == 0)
         return;
-    for (TWrite &write : device.Writes) {
-        device.Written += write.Bytes;
-        End(write.Overlapped, 0, static_cast<DWORD>(write.Bytes.size()));
-    }
-    device.Writes.clear();
+    device.Hold = false;
+    device.Core.SendPending(device);
     Report(device, EV_TXEMPTY);
 }
 
 std::size_t TScriptComDriver::Queued(const std::string &Device) const {
     std::lock_guard lock(FMutex);
-    return Named(Device).Input.size();
+    return Named(Device).Core.Queued();
 }
 
 DWORD TScriptComDriver::CommMask(const std::string &Device) const {
     std::lock_guard lock(FMutex);
-    return Named(Device).Mask;
+    return Named(Device).Core.Mask();
 }
 
 std::size_t TScriptComDriver::PendingReads(const std::string &Device) const {
     std::lock_guard lock(FMutex);
-    return Named(Device).Reads.size();
+    return Named(Device).Core.PendingReads();
 }
 
 std::size_t TScriptComDriver::PendingWrites(const std::string &Device) const {
     std::lock_guard lock(FMutex);
-    return Named(Device).Writes.size();
+    return Named(Device).Core.PendingWrites();
 }
 
 bool TScriptComDriver::WaitPending(const std::string &Device) const {
     std::lock_guard lock(FMutex);
-    return Named(Device).WaitOverlapped != nullptr;
+    return Named(Device).Core.WaitPending();
 }
 
 std::string TScriptComDriver::Written(const std::string &Device) const {
@@ -372,11 +311,8 @@ HANDLE TScriptComDriver::CreateFile(const std::string &Name) {
     TDevice &device = it->second;
     if (device.Handle != INVALID_HANDLE_VALUE)
         return Finish(index, false, EBUSY), INVALID_HANDLE_VALUE;
-    TDevice fresh;
-    fresh.Modem = device.Modem;
-    fresh.Written = std::move(device.Written);
-    fresh.Handle = FNextHandle++;
-    device = std::move(fresh);
+    device.Core = TOverlappedDevice(); // the modem lines and what was written stay
+    device.Handle = FNextHandle++;
     FCalls[index].Handle = device.Handle;
     Finish(index, true, 0);
     return device.Handle;
@@ -389,7 +325,7 @@ bool TScriptComDriver::CloseHandle(HANDLE Handle) {
     TDevice *device = Target(index, Handle, false);
     if (!device)
         return false;
-    EndAll(*device, ECANCELED);
+    device->Core.Close();
     device->Handle = INVALID_HANDLE_VALUE;
     return Finish(index, true, 0);
 }
@@ -400,10 +336,7 @@ bool TScriptComDriver::SetupComm(HANDLE Handle, DWORD InQueue, DWORD OutQueue) {
     FCalls[index].InQueue = InQueue;
     FCalls[index].OutQueue = OutQueue;
     TDevice *device = Target(index, Handle, true);
-    if (!device)
-        return false;
-    device->InputSize = std::max<std::size_t>(InQueue, 4096);
-    return Finish(index, true, 0);
+    return device && Finish(index, device->Core.SetupComm(InQueue, *device));
 }
 
 bool TScriptComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
@@ -411,10 +344,7 @@ bool TScriptComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
     const std::size_t index = Log("SetCommState", Handle);
     FCalls[index].Dcb = Dcb;
     TDevice *device = Target(index, Handle, true);
-    if (!device)
-        return false;
-    device->Dcb = Dcb;
-    return Finish(index, true, 0);
+    return device && Finish(index, device->Core.SetCommState(Dcb));
 }
 
 bool TScriptComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) {
@@ -422,10 +352,7 @@ bool TScriptComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeou
     const std::size_t index = Log("SetCommTimeouts", Handle);
     FCalls[index].Timeouts = Timeouts;
     TDevice *device = Target(index, Handle, true);
-    if (!device)
-        return false;
-    device->Timeouts = Timeouts;
-    return Finish(index, true, 0);
+    return device && Finish(index, device->Core.SetCommTimeouts(Timeouts));
 }
 
 bool TScriptComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) {
@@ -433,18 +360,7 @@ bool TScriptComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Sta
     const std::size_t index = Log("ClearCommError", Handle);
     // Works on a hung-up device too.
     TDevice *device = Target(index, Handle, false);
-    if (!device)
-        return false;
-    if (Errors)
-        *Errors = device->Errors;
-    device->Errors = 0;
-    if (Stat) {
-        Stat->cbInQue = static_cast<DWORD>(device->Input.size());
-        Stat->cbOutQue = 0;
-        for (const TWrite &write : device->Writes)
-            Stat->cbOutQue += static_cast<DWORD>(write.Bytes.size());
-    }
-    return Finish(index, true, 0);
+    return device && Finish(index, device->Core.ClearCommError(Errors, Stat));
 }
 
 bool TScriptComDriver::GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) {
@@ -462,27 +378,9 @@ bool TScriptComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
     std::lock_guard lock(FMutex);
     const std::size_t index = Log("PurgeComm", Handle);
     FCalls[index].Flags = Flags;
-    TDevice *device = Target(index, Handle, false);
-    if (!device)
-        return false;
     // Works after a hang-up too: closing a port whose adapter was pulled must still succeed.
-    if (Flags & PURGE_RXABORT) {
-        for (TRead &read : device->Reads)
-            End(read.Overlapped, ECANCELED, read.Done);
-        device->Reads.clear();
-    }
-    if (Flags & PURGE_TXABORT) {
-        for (TWrite &write : device->Writes)
-            End(write.Overlapped, ECANCELED, 0);
-        device->Writes.clear();
-    }
-    if ((Flags & (PURGE_RXABORT | PURGE_TXABORT)) && device->WaitOverlapped) {
-        End(std::exchange(device->WaitOverlapped, nullptr), ECANCELED, 0);
-        device->WaitMask = nullptr;
-    }
-    if (Flags & PURGE_RXCLEAR)
-        device->Input.clear();
-    return Finish(index, true, 0);
+    TDevice *device = Target(index, Handle, false);
+    return device && Finish(index, device->Core.PurgeComm(Flags, *device));
 }
 
 bool TScriptComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read,
@@ -498,32 +396,15 @@ bool TScriptComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD 
     TDevice *device = Find(Handle);
     if (!device)
         return Finish(index, false, EBADF);
-    if (device->HungUp && device->Input.empty())
-        return Finish(index, false, EIO);
-    Start(Overlapped);
-    const COMMTIMEOUTS &t = device->Timeouts;
-    const DWORD n = static_cast<DWORD>(std::min<std::size_t>(Count, device->Input.size()));
-    std::memcpy(Buffer, device->Input.data(), n);
-    device->Input.erase(0, n);
-    if (n == Count || ImmediateRead(t) || (n > 0 && FirstBytesRead(t)) || device->HungUp) {
-        End(Overlapped, 0, n);
-        if (Read)
-            *Read = n;
-        return Finish(index, true, 0);
-    }
-    device->Reads.push_back(TRead{static_cast<char *>(Buffer), Count, n, FirstBytesRead(t), Overlapped});
-    if (Read)
-        *Read = 0;
-    return Finish(index, false, ERROR_IO_PENDING);
+    return Finish(index, device->Core.ReadFile(Buffer, Count, Read, Overlapped, NoClock, *device));
 }
 
 bool TScriptComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
                                  TOverlapped *Overlapped) {
     std::lock_guard lock(FMutex);
-    std::string bytes(static_cast<const char *>(Buffer), Count);
     const std::size_t index = Log("WriteFile", Handle);
     FCalls[index].Count = Count;
-    FCalls[index].Bytes = bytes;
+    FCalls[index].Bytes.assign(static_cast<const char *>(Buffer), Count);
     FCalls[index].Overlapped = Overlapped;
     if (Refused(index))
         return false;
@@ -532,22 +413,11 @@ bool TScriptComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count,
     TDevice *device = Find(Handle);
     if (!device)
         return Finish(index, false, EBADF);
-    if (device->HungUp)
-        return Finish(index, false, EIO);
-    Start(Overlapped);
-    if (FHoldWrites) {
-        device->Writes.push_back(TWrite{std::move(bytes), Overlapped});
-        if (Written)
-            *Written = 0;
-        return Finish(index, false, ERROR_IO_PENDING);
-    }
-    device->Written += bytes;
-    End(Overlapped, 0, Count);
-    if (Written)
-        *Written = Count;
-    if (Count > 0)
+    device->Hold = FHoldWrites;
+    const bool done = device->Core.WriteFile(Buffer, Count, Written, Overlapped, NoClock, *device);
+    if (done && Count > 0)
         Report(*device, EV_TXEMPTY);
-    return Finish(index, true, 0);
+    return Finish(index, done);
 }
 
 bool TScriptComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Overlapped, DWORD *Transferred,
@@ -585,16 +455,7 @@ bool TScriptComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
     FCalls[index].Mask = Mask;
     // Works on a hung-up device too.
     TDevice *device = Target(index, Handle, false);
-    if (!device)
-        return false;
-    device->Mask = Mask;
-    device->Remembered = 0;
-    if (device->WaitOverlapped) {
-        *device->WaitMask = 0;
-        End(std::exchange(device->WaitOverlapped, nullptr), 0, 0);
-        device->WaitMask = nullptr;
-    }
-    return Finish(index, true, 0);
+    return device && Finish(index, device->Core.SetCommMask(Mask));
 }
 
 bool TScriptComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Overlapped) {
@@ -608,18 +469,7 @@ bool TScriptComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov
     TDevice *device = Find(Handle);
     if (!device)
         return Finish(index, false, EBADF);
-    if (device->WaitOverlapped)
-        return Finish(index, false, EINVAL);
-    if (device->Remembered != 0) {
-        Start(Overlapped);
-        *Mask = std::exchange(device->Remembered, 0);
-        End(Overlapped, 0, 0);
-        return Finish(index, true, 0);
-    }
-    if (device->HungUp)
-        return Finish(index, false, EIO);
-    Start(Overlapped);
-    device->WaitMask = Mask;
-    device->WaitOverlapped = Overlapped;
-    return Finish(index, false, ERROR_IO_PENDING);
+    return Finish(index, device->Core.WaitCommEvent(Mask, Overlapped));
 }
+
+} // namespace ComApi

@@ -1,0 +1,618 @@
+// The POSIX serial driver. This file isolates the code that uses the kernel's termios2 declarations
+// (<asm/termbits.h>), which clash with the C library's <termios.h>: nothing here may include the
+// latter, so the few termios calls we need (tcflush, tcgetattr) are made as ioctls.
+#include "serial/driver/posix/PosixComDriver.h"
+
+#include "base/Fd.h"
+#include "serial/driver/OverlappedDevice.h"
+#include "serial/driver/posix/LineFlags.h"
+#include "serial/driver/posix/ModemLines.h"
+#include "serial/driver/posix/ParmrkDecoder.h"
+#include "serial/driver/posix/PosixEvent.h"
+#include "serial/driver/posix/QuietThread.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+namespace ComApi {
+
+namespace {
+
+using TClock = TOverlappedDevice::TClock;
+using TTime = TOverlappedDevice::TTime;
+using TMs = std::chrono::milliseconds;
+
+// Pseudo-terminals (Unix 98 slaves, majors 136-143, and the old BSD ones, major 3) see no parity or
+// framing errors and no breaks, so they go without PARMRK: with it the kernel takes its
+// character-by-character input path, which costs a streaming reader nine tenths of its speed.
+bool IsPseudoTerminal(int Fd) {
+    struct stat st {};
+    if (::fstat(Fd, &st) < 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned kind = major(st.st_rdev);
+    return (kind >= 136 && kind <= 143) || kind == 3;
+}
+
+// Opens Path as an exclusive tty in raw mode; Marked tells whether its input carries PARMRK markers.
+// An empty descriptor, with the last error set, on failure.
+TFd OpenTty(const std::string &Path, bool &Marked) {
+    TFd fd(::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    termios2 tio{};
+    if (!fd)
+        return SetLastError(errno), TFd();
+    if (::ioctl(fd.Get(), TCGETS2, &tio) < 0)
+        return SetLastError(ENOTTY), TFd(); // never read or write a plain file
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) < 0)
+        return SetLastError(errno == EWOULDBLOCK ? EBUSY : errno), TFd();
+    if (::ioctl(fd.Get(), TIOCEXCL) < 0)
+        return SetLastError(errno), TFd();
+    // Raw: no echo, no line editing, no signals, no output processing; markers for errors and
+    // breaks in the data; the line settings come with SetCommState.
+    Marked = !IsPseudoTerminal(fd.Get());
+    tio.c_iflag = Marked ? INPCK | PARMRK : 0;
+    tio.c_oflag = 0;
+    tio.c_lflag = 0;
+    tio.c_cflag |= CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (::ioctl(fd.Get(), TCSETS2, &tio) < 0)
+        return SetLastError(errno), TFd();
+    return fd;
+}
+
+// Bytes the kernel still holds for sending; 0 when it cannot say (nothing to wait for then).
+int OutputQueued(int Fd) {
+    int queued = 0;
+    return ::ioctl(Fd, TIOCOUTQ, &queued) == 0 && queued > 0 ? queued : 0;
+}
+
+} // namespace
+
+// ---- The device
+
+class TPosixComDriver::TDevice : private TParmrkDecoder::TSink, private TOverlappedDevice::TLine {
+public:
+    TDevice(TFd Fd, bool Marked) : FFd(std::move(Fd)), FMarked(Marked) {}
+    ~TDevice() override { Close(); }
+
+    void Start();
+    void Close();
+    std::vector<int> ThreadIds();
+
+    bool SetupComm(DWORD InQueue);
+    bool SetCommState(const DCB &Dcb);
+    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts);
+    bool ClearCommError(DWORD *Errors, COMSTAT *Stat);
+    bool GetCommModemStatus(DWORD *ModemStat);
+    bool PurgeComm(DWORD Flags);
+    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov);
+    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov);
+    bool SetCommMask(DWORD Mask);
+    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov);
+    void Settle() { std::lock_guard lock(FMutex); }
+
+private:
+    // TParmrkDecoder::TSink: decoded input lands here (FMutex held).
+    void Data(std::string_view Run) override;
+    void Break() override;
+    void ErrorByte(std::uint8_t Value) override;
+
+    // TOverlappedDevice::TLine (FMutex held).
+    std::ptrdiff_t Send(const char *Bytes, std::size_t Count) override;
+    void Fetch(TTime Now) override { ReadTty(Now); }
+    void Changed() override { Wake(); }
+
+    void Run();
+    void Wake() { FControl.Set(); }
+    short TtyEvents() const;
+    int NextTimeout(TTime Now) const;
+    void ReadTty(TTime Now);
+    void WriteTty(TTime Now);
+    void WritesDone(TTime Now);
+    void CheckDrain(TTime Now);
+    void HangUp();
+    void CountErrors();
+
+    TFd FFd;
+    TEvent FControl;
+    std::mutex FMutex;
+    std::condition_variable FStarted;
+    std::thread FThread;
+    int FThreadTid = 0;
+    TModemWatch FModem;
+    bool FStopping = false;
+
+    TOverlappedDevice FDevice;
+    bool FTxCheck = false; // all written: look for the kernel's output queue to empty at FDrainAt
+    TTime FDrainAt;
+
+    TParmrkDecoder FDecoder;
+    const bool FMarked; // PARMRK is on: the input carries markers to decode
+    bool FHasCounters = true;
+    serial_icounter_struct FCounters{};
+    int FParityErrors = 0, FFrameErrors = 0; // counted by the kernel, not yet matched to a marker
+};
+
+// -- Decoded input
+
+void TPosixComDriver::TDevice::Data(std::string_view Run) {
+    const bool discardNull = FDevice.Dcb().Flags & DCB_NULL;
+    while (!Run.empty()) {
+        const std::size_t n = discardNull ? std::min(Run.find('\0'), Run.size()) : Run.size();
+        FDevice.Put(Run.substr(0, n));
+        Run.remove_prefix(std::min(n + 1, Run.size())); // skips the NUL that ended the run, if any
+    }
+}
+
+void TPosixComDriver::TDevice::Break() {
+    FDevice.AddErrors(CE_BREAK);
+    FDevice.Report(EV_BREAK | EV_ERR);
+}
+
+void TPosixComDriver::TDevice::ErrorByte(std::uint8_t Value) {
+    const DCB &dcb = FDevice.Dcb();
+    bool parity;
+    if (FHasCounters && FParityErrors + FFrameErrors > 0) {
+        parity = FParityErrors > 0;
+        --(parity ? FParityErrors : FFrameErrors);
+    } else {
+        // No counters to ask: with parity checking asked for, a parity error is the likelier cause.
+        parity = dcb.Flags & DCB_PARITY;
+    }
+    if (parity && !(dcb.Flags & DCB_PARITY)) {
+        Data(std::string_view(reinterpret_cast<const char *>(&Value), 1)); // not checked: just data
+        return;
+    }
+    FDevice.AddErrors(parity ? CE_RXPARITY : CE_FRAME);
+    FDevice.Report(EV_ERR);
+    if (parity && (dcb.Flags & DCB_ERROR_CHAR))
+        Value = static_cast<std::uint8_t>(dcb.ErrorChar);
+    Data(std::string_view(reinterpret_cast<const char *>(&Value), 1));
+}
+
+void TPosixComDriver::TDevice::CountErrors() {
+    if (!FHasCounters)
+        return;
+    serial_icounter_struct now{};
+    if (::ioctl(FFd.Get(), TIOCGICOUNT, &now) < 0) {
+        FHasCounters = false; // pseudo-terminals and some USB adapters keep no counters
+        return;
+    }
+    FParityErrors = now.parity - FCounters.parity;
+    FFrameErrors = now.frame - FCounters.frame;
+    if (now.overrun != FCounters.overrun || now.buf_overrun != FCounters.buf_overrun) {
+        FDevice.AddErrors(CE_OVERRUN);
+        FDevice.Report(EV_ERR);
+    }
+    FCounters = now;
+}
+
+// -- Threads
+
+void TPosixComDriver::TDevice::Start() {
+    if (::ioctl(FFd.Get(), TIOCGICOUNT, &FCounters) < 0)
+        FHasCounters = false;
+    {
+        std::unique_lock lock(FMutex);
+        FThread = StartQuietThread([this] { Run(); });
+        FStarted.wait(lock, [this] { return FThreadTid != 0; });
+    }
+    FModem.Start(FFd.Get(), [this](DWORD Events) {
+        std::lock_guard lock(FMutex);
+        FDevice.Report(Events);
+    });
+}
+
+void TPosixComDriver::TDevice::Close() {
+    {
+        std::lock_guard lock(FMutex);
+        if (FDevice.Closed())
+            return;
+        FStopping = true;
+        FDevice.Close();
+    }
+    Wake();
+    if (FThread.joinable())
+        FThread.join();
+    FModem.Stop();
+    ::ioctl(FFd.Get(), TIOCNXCL); // the exclusive flag would outlive us while another holder keeps it open
+    FFd.Close();                  // also releases the flock
+}
+
+std::vector<int> TPosixComDriver::TDevice::ThreadIds() {
+    std::lock_guard lock(FMutex);
+    std::vector<int> ids;
+    if (FThreadTid)
+        ids.push_back(FThreadTid);
+    if (FModem.Running())
+        ids.push_back(FModem.Tid());
+    return ids;
+}
+
+short TPosixComDriver::TDevice::TtyEvents() const {
+    short events = 0;
+    if (FDevice.Room() > 0)
+        events |= POLLIN; // a full queue stops reading: the kernel's flow control then holds the sender
+    if (FDevice.PendingWrites() > 0)
+        events |= POLLOUT;
+    return events;
+}
+
+int TPosixComDriver::TDevice::NextTimeout(TTime Now) const {
+    auto next = FDevice.NextDeadline();
+    if (FTxCheck && !FDevice.HungUp())
+        next = std::min(next, FDrainAt);
+    if (next == TTime::max())
+        return -1; // nothing is timed: sleep until the line or a caller wakes us
+    if (next <= Now)
+        return 0;
+    const auto ms = std::chrono::ceil<TMs>(next - Now).count();
+    return static_cast<int>(std::min<long long>(ms, 0x7fffffff));
+}
+
+void TPosixComDriver::TDevice::Run() {
+    std::unique_lock lock(FMutex);
+    FThreadTid = ::gettid();
+    FStarted.notify_all();
+    while (!FStopping) {
+        pollfd fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0},
+                         {FDevice.HungUp() ? -1 : FFd.Get(), TtyEvents(), 0}};
+        const int timeout = NextTimeout(TClock::now());
+        lock.unlock();
+        const int n = ::poll(fds, 2, timeout);
+        lock.lock();
+        if (n < 0 && errno != EINTR)
+            break; // cannot happen with two live descriptors; leaving beats spinning
+        if (fds[0].revents & POLLIN)
+            FControl.Reset();
+        if (FStopping)
+            break;
+        const auto now = TClock::now();
+        const short tty = fds[1].revents;
+        if (tty & (POLLIN | POLLHUP | POLLERR))
+            ReadTty(now); // also drains what was received before a hang-up
+        if (tty & POLLOUT)
+            WriteTty(now);
+        if (tty & (POLLHUP | POLLERR | POLLNVAL))
+            HangUp();
+        if (FDevice.Expire(now))
+            WritesDone(now);
+        FDevice.ServeReads(now); // a read that ended early may have left the next one bytes to take
+        CheckDrain(now);
+    }
+}
+
+// -- Driver thread work (FMutex held)
+
+void TPosixComDriver::TDevice::ReadTty(TTime Now) {
+    char raw[16384];
+    bool received = false;
+    while (FDevice.Room() > 0) {
+        // Decoding never grows the input, so what fits raw fits decoded.
+        const ssize_t n = ::read(FFd.Get(), raw, std::min(sizeof raw, FDevice.Room()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // empty (0 with VMIN = VTIME = 0, or EAGAIN), or gone: poll tells which
+        if (!received)
+            CountErrors();
+        received = true;
+        const std::string_view input(raw, static_cast<std::size_t>(n));
+        if (FMarked)
+            FDecoder.Decode(input, *this);
+        else
+            Data(input);
+    }
+    FDevice.EndBatch(Now);
+}
+
+std::ptrdiff_t TPosixComDriver::TDevice::Send(const char *Bytes, std::size_t Count) {
+    for (;;) {
+        const ssize_t n = ::write(FFd.Get(), Bytes, Count);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            return errno == EAGAIN ? 0 : -1; // EIO: the device is gone
+    }
+}
+
+void TPosixComDriver::TDevice::WriteTty(TTime Now) {
+    if (FDevice.SendPending(*this))
+        WritesDone(Now);
+    else if (FDevice.HungUp())
+        HangUp();
+}
+
+void TPosixComDriver::TDevice::WritesDone(TTime Now) {
+    FTxCheck = true;
+    FDrainAt = Now;
+}
+
+void TPosixComDriver::TDevice::CheckDrain(TTime Now) {
+    if (!FTxCheck || FDevice.PendingWrites() > 0 || Now < FDrainAt)
+        return;
+    const int queued = FDevice.HungUp() ? 0 : OutputQueued(FFd.Get());
+    if (queued == 0) {
+        FTxCheck = false;
+        if (!FDevice.HungUp())
+            FDevice.Report(EV_TXEMPTY);
+        return;
+    }
+    // Look again when the bytes should be out at this rate (10 bits a byte), within sane bounds:
+    // a line held by flow control is checked at most ten times a second.
+    const DWORD rate = std::max<DWORD>(FDevice.Dcb().BaudRate, 50);
+    const auto ms = std::clamp<long long>(std::int64_t(queued) * 10000 / rate, 1, 100);
+    FDrainAt = Now + TMs(ms);
+}
+
+void TPosixComDriver::TDevice::HangUp() {
+    FTxCheck = false;
+    FDevice.HangUp();
+}
+
+// -- Operations (each takes FMutex; the device refuses them with EBADF once closed)
+
+bool TPosixComDriver::TDevice::SetupComm(DWORD InQueue) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetupComm(InQueue, *this);
+}
+
+bool TPosixComDriver::TDevice::SetCommState(const DCB &Dcb) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Usable())
+        return false;
+    TLineFlags flags;
+    if (!DcbToLineFlags(Dcb, flags))
+        return FailWith(EINVAL);
+    termios2 tio{};
+    if (::ioctl(FFd.Get(), TCGETS2, &tio) < 0)
+        return FailWith(errno);
+    tio.c_cflag = (tio.c_cflag & ~(CBAUD | CIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS)) |
+                  flags.Cflag | CREAD | CLOCAL | HUPCL;
+    tio.c_iflag = (tio.c_iflag & ~(IXON | IXOFF | IXANY)) | flags.Iflag;
+    tio.c_ispeed = tio.c_ospeed = flags.Speed;
+    tio.c_cc[VSTART] = flags.Start;
+    tio.c_cc[VSTOP] = flags.Stop;
+    if (::ioctl(FFd.Get(), TCSETS2, &tio) < 0 || !SetModemControl(FFd.Get(), Dcb))
+        return FailWith(errno);
+    return FDevice.SetCommState(Dcb);
+}
+
+bool TPosixComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommTimeouts(Timeouts);
+}
+
+bool TPosixComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Closed() && !FDevice.HungUp())
+        CountErrors();
+    if (!FDevice.ClearCommError(Errors, Stat))
+        return false;
+    if (Stat && !FDevice.HungUp())
+        Stat->cbOutQue += static_cast<DWORD>(OutputQueued(FFd.Get()));
+    return true;
+}
+
+bool TPosixComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Usable())
+        return false;
+    DWORD stat = 0;
+    if (!ReadModemStatus(FFd.Get(), stat))
+        return FailWith(errno);
+    if (ModemStat)
+        *ModemStat = stat;
+    return true;
+}
+
+bool TPosixComDriver::TDevice::PurgeComm(DWORD Flags) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.PurgeComm(Flags, *this))
+        return false;
+    if ((Flags & PURGE_TXCLEAR) && !FDevice.HungUp())
+        ::ioctl(FFd.Get(), TCFLSH, TCOFLUSH);
+    if (Flags & PURGE_RXCLEAR) {
+        if (!FDevice.HungUp())
+            ::ioctl(FFd.Get(), TCFLSH, TCIFLUSH);
+        FDecoder.Reset();
+    }
+    return true;
+}
+
+bool TPosixComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
+}
+
+bool TPosixComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    const auto now = TClock::now();
+    if (!FDevice.WriteFile(Buffer, Count, Written, Ov, now, *this)) {
+        if (FDevice.PendingWrites() > 0)
+            FTxCheck = false; // the driver thread sends the rest and then looks for the drain
+        return false;
+    }
+    if (Count > 0) {
+        WritesDone(now);
+        if (OutputQueued(FFd.Get()) == 0) {
+            FTxCheck = false; // drained already (always so on a pseudo-terminal): no wake-up needed
+            FDevice.Report(EV_TXEMPTY);
+        } else {
+            Wake();
+        }
+    }
+    return true;
+}
+
+bool TPosixComDriver::TDevice::SetCommMask(DWORD Mask) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommMask(Mask);
+}
+
+bool TPosixComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    return FDevice.WaitCommEvent(Mask, Ov);
+}
+
+// ---- The driver
+
+TPosixComDriver::TPosixComDriver() = default;
+
+TPosixComDriver::~TPosixComDriver() {
+    std::map<HANDLE, std::shared_ptr<TDevice>> devices;
+    {
+        std::lock_guard lock(FMutex);
+        devices.swap(FDevices);
+    }
+    for (auto &[handle, device] : devices)
+        device->Close();
+}
+
+std::shared_ptr<TPosixComDriver::TDevice> TPosixComDriver::Find(HANDLE Handle) {
+    std::lock_guard lock(FMutex);
+    auto it = FDevices.find(Handle);
+    if (it == FDevices.end()) {
+        SetLastError(EBADF);
+        return nullptr;
+    }
+    return it->second;
+}
+
+HANDLE TPosixComDriver::CreateFile(const std::string &Name) {
+    const std::string path = !Name.empty() && Name.front() == '/' ? Name : "/dev/" + Name;
+    try {
+        bool marked = false;
+        TFd fd = OpenTty(path, marked);
+        if (!fd)
+            return INVALID_HANDLE_VALUE;
+        auto device = std::make_shared<TDevice>(std::move(fd), marked);
+        device->Start();
+        std::lock_guard lock(FMutex);
+        const HANDLE handle = FNextHandle++;
+        FDevices.emplace(handle, std::move(device));
+        return handle;
+    } catch (const std::system_error &e) { // no descriptor for an event, or no thread to be had
+        SetLastError(static_cast<DWORD>(e.code().value()));
+    } catch (const std::bad_alloc &) {
+        SetLastError(ENOMEM);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool TPosixComDriver::CloseHandle(HANDLE Handle) {
+    std::shared_ptr<TDevice> device;
+    {
+        std::lock_guard lock(FMutex);
+        auto it = FDevices.find(Handle);
+        if (it == FDevices.end())
+            return FailWith(EBADF);
+        device = std::move(it->second);
+        FDevices.erase(it);
+    }
+    device->Close();
+    return true;
+}
+
+bool TPosixComDriver::SetupComm(HANDLE Handle, DWORD InQueue, DWORD) {
+    auto device = Find(Handle);
+    return device && device->SetupComm(InQueue);
+}
+
+bool TPosixComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
+    auto device = Find(Handle);
+    return device && device->SetCommState(Dcb);
+}
+
+bool TPosixComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) {
+    auto device = Find(Handle);
+    return device && device->SetCommTimeouts(Timeouts);
+}
+
+bool TPosixComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) {
+    auto device = Find(Handle);
+    return device && device->ClearCommError(Errors, Stat);
+}
+
+bool TPosixComDriver::GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) {
+    auto device = Find(Handle);
+    return device && device->GetCommModemStatus(ModemStat);
+}
+
+bool TPosixComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
+    auto device = Find(Handle);
+    return device && device->PurgeComm(Flags);
+}
+
+bool TPosixComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
+    if (!Ov)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    return device && device->ReadFile(Buffer, Count, Read, Ov);
+}
+
+bool TPosixComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
+                                TOverlapped *Ov) {
+    if (!Ov)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    return device && device->WriteFile(Buffer, Count, Written, Ov);
+}
+
+bool TPosixComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD *Transferred, bool Wait) {
+    if (!Ov)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    if (!device)
+        return false;
+    if (Ov->Internal == ERROR_IO_PENDING) {
+        if (!Wait)
+            return FailWith(ERROR_IO_INCOMPLETE);
+        if (!Ov->hEvent)
+            return FailWith(EINVAL);
+        if (WaitForSingleObject(*Ov->hEvent) != WAIT_OBJECT_0)
+            return false;
+    }
+    // Operations end under the device's mutex, signalling the event last. Passing through the mutex
+    // orders that signal before whatever the caller does next, such as closing the event; without it
+    // only the kernel knows the order, and the thread sanitizer cannot see it.
+    device->Settle();
+    if (Transferred)
+        *Transferred = Ov->InternalHigh;
+    const DWORD error = Ov->Internal;
+    return error == 0 || FailWith(error);
+}
+
+bool TPosixComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
+    auto device = Find(Handle);
+    return device && device->SetCommMask(Mask);
+}
+
+bool TPosixComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov) {
+    if (!Ov || !Mask)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    return device && device->WaitCommEvent(Mask, Ov);
+}
+
+std::vector<int> TPosixComDriver::ThreadIds(HANDLE Handle) {
+    auto device = Find(Handle);
+    return device ? device->ThreadIds() : std::vector<int>{};
+}
+
+} // namespace ComApi
