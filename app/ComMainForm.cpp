@@ -59,6 +59,8 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
     FComPort = std::make_unique<TComPort>();
     LoadComPort();
     FConsole = std::make_unique<TConsoleBox>(ui->MsgR);
+    // Before the first console line, so that every line has its time.
+    FSessionLog = std::make_unique<TSessionLog>(ui->MsgR, this);
     ConnectHandlers();
     // Queued: the port reports the loss from its own handler, which must not close the port.
     connect(this, &TForm1::DeviceLost, this, &TForm1::CloseLostPort, Qt::QueuedConnection);

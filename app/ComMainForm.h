@@ -10,6 +10,7 @@
 #pragma once
 
 #include "ConsoleBox.h"
+#include "SessionLog.h"
 #include "relay/AnswerGatherer.h"
 #include "relay/ReleUnit.h"
 #include "serial/ComPort.h"
@@ -56,6 +57,8 @@ public:
     // Colours every lamp from the controller's state.
     void UpdateDiods();
 
+    TSessionLog &SessionLog() const { return *FSessionLog; }
+
 signals:
     // The device behind the open port has gone (unplugged, or the far end of a pseudo-terminal
     // closed). Emitted from the port's error handler; the window's own reaction, closing the port,
@@ -92,6 +95,7 @@ private:
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<TConsoleBox> FConsole;
+    std::unique_ptr<TSessionLog> FSessionLog;
     std::unique_ptr<TRele> FRele;
     // Declared last so that it goes first: closing the port may still deliver events that reach
     // the console and the controller.
