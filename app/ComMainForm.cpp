@@ -420,7 +420,8 @@ void TForm1::ShowLamps(const TRele *State) {
 }
 
 std::optional<QPoint> TForm1::FirstPosition(const QSize &Size, const QRect &Available) {
-    // The frame is not counted: a window that fits this closely is still on the screen.
+    // Measured without the frame that the window manager adds; at most the frame's edge can then
+    // reach past the free area.
     if (Available.contains(QRect(FormPosition, Size)))
         return FormPosition;
     return std::nullopt;
