@@ -8,11 +8,13 @@
 #include "serial/driver/posix/DeviceWatch.h"
 #include "serial/port/ComPlatform.h"
 
+#include <QApplication>
 #include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QScreen>
 
 #include <algorithm>
 #include <optional>
@@ -40,8 +42,45 @@ const char *const WatchFailedLine = "COM > Návrat zařízení nelze sledovat, p
 const char *const SettingsUnreadableLine = "COM > Uložené nastavení portu nelze přečíst (%1).";
 const char *const SettingsMalformedLine = "COM > Uložené nastavení portu je chybné (%1), nepoužije se.";
 const char *const SettingsNotSavedLine = "COM > Nastavení portu nelze uložit (%1).";
-const char *const OpenCaption = "Otevřít port";
-const char *const CloseCaption = "Zavři port";
+// "&" marks the mnemonic letter: Alt and that letter press the button.
+const char *const OpenCaption = "&Otevřít port";
+const char *const CloseCaption = "&Zavři port";
+
+// Where the form first puts the window; Qt's form compiler keeps only its size.
+const QPoint FormPosition(191, 107);
+
+// What a lamp means, for its accessible name ("Relé 1: zapnuto") and description. %1 stands for
+// the number of a relay or an input.
+struct TLampMeaning {
+    const char *What;
+    const char *LitState, *UnlitState;
+    const char *LitNote, *UnlitNote;
+};
+
+const TLampMeaning RelayMeaning{"Relé %1", "zapnuto", "vypnuto",
+                                "Relé %1 je zapnuto, kontrolka svítí červeně.", "Relé %1 je vypnuto."};
+const TLampMeaning InputMeaning{"Vstup %1", "aktivní", "neaktivní",
+                                "Vstup %1 je aktivní, kontrolka svítí červeně.", "Vstup %1 není aktivní."};
+const TLampMeaning ArmedMeaning{"Alarm ON", "svítí", "nesvítí",
+                                "Alarm je aktivní, kontrolka ON svítí zeleně.", "Kontrolka ON nesvítí."};
+const TLampMeaning DisarmedMeaning{"Alarm OFF", "svítí", "nesvítí",
+                                   "Alarm je neaktivní, kontrolka OFF svítí žlutě.",
+                                   "Kontrolka OFF nesvítí."};
+const TLampMeaning TriggerMeaning{"Poplach", "aktivován", "neaktivován",
+                                  "Poplach je aktivován, kontrolka svítí fialově.",
+                                  "Poplach není aktivován."};
+
+void ShowLamp(TLampShape *Lamp, bool Lit, const QColor &LitColour, const TLampMeaning &Meaning,
+              int Number = 0) {
+    const auto Text = [Number](const char *Utf8) {
+        const QString Plain = QString::fromUtf8(Utf8);
+        return Number > 0 ? Plain.arg(Number) : Plain;
+    };
+    Lamp->SetColor(Lit ? LitColour : White);
+    Lamp->setAccessibleName(Text(Meaning.What) + QStringLiteral(": ") +
+                            QString::fromUtf8(Lit ? Meaning.LitState : Meaning.UnlitState));
+    Lamp->setAccessibleDescription(Text(Lit ? Meaning.LitNote : Meaning.UnlitNote));
+}
 
 // The fonts the form was drawn with are Windows fonts; where they are missing, Qt takes the
 // nearest family we name here instead of its own default.
@@ -61,12 +100,19 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
     SubstituteWindowsFonts();
     ui->setupUi(this);
     setWindowTitle(QString::fromUtf8(MainWindowTitle));
-    setGeometry(191, 107, 679, 450);
+    KeepFormGeometry();
+    if (const QScreen *Screen = screen())
+        if (const std::optional<QPoint> Position = FirstPosition(size(), Screen->availableGeometry()))
+            move(*Position);
     ApplyFonts();
     ApplyFixedColours();
+    ShowLamps(nullptr);
+    AskForAttention = [](QWidget *Window) { QApplication::alert(Window); };
     FComPort = std::make_unique<TComPort>();
     LoadComPort();
     FConsole = std::make_unique<TConsoleBox>(ui->MsgR);
+    // Before the first console line, so that every line has its time.
+    FSessionLog = std::make_unique<TSessionLog>(ui->MsgR, this);
     ConnectHandlers();
     // Queued: the port reports the loss from its own handler, which must not close the port.
     connect(this, &TForm1::DeviceLost, this, &TForm1::CloseLostPort, Qt::QueuedConnection);
@@ -353,8 +399,11 @@ void TForm1::ComPortRxChar(TCustomComPort &Sender, std::int32_t Count) {
         return;
     // One answer at a time out of the buffer: the console may show a message box, whose event
     // loop can run the next receive event, and that one goes on with the answers still waiting.
-    while (const std::optional<std::string> Respond = RxBuffer.NextAnswer())
-        FRele->ProcessRespond(*Respond);
+    while (const std::optional<std::string> Respond = RxBuffer.NextAnswer()) {
+        // Besides the beep: the panel may be behind other windows when an input raises the alarm.
+        if (FRele->ProcessRespond(*Respond) == rkAlert && FRele->AlarmTriggered && AskForAttention)
+            AskForAttention(this);
+    }
 }
 
 void TForm1::ComPortError(TCustomComPort &, TComErrors Errors) {
@@ -439,21 +488,45 @@ void TForm1::DeviceWatchNotice() {
 }
 
 void TForm1::UpdateDiods() {
-    if (!FRele)
-        return;
-    const TRele &State = *FRele;
-    const auto Fill = [](TLampShape *Lamp, bool On, const QColor &OnColour, const QColor &OffColour) {
-        Lamp->SetColor(On ? OnColour : OffColour);
-    };
+    if (FRele)
+        ShowLamps(FRele.get());
+}
+
+void TForm1::ShowLamps(const TRele *State) {
+    // Without a state (before the first console line) every lamp is white, which reads as unlit.
+    const TRele Blank(nullptr);
+    const TRele &Shown = State ? *State : Blank;
+    const bool Known = State != nullptr;
     TLampShape *const RelayLamps[] = {ui->RL1, ui->RL2, ui->RL3};
     for (int N = 1; N <= 3; ++N)
-        Fill(RelayLamps[N - 1], State.Relays[N], Red, White);
+        ShowLamp(RelayLamps[N - 1], Known && Shown.Relays[N], Red, RelayMeaning, N);
     TLampShape *const InputLamps[] = {ui->IL1, ui->IL2, ui->IL3, ui->IL4, ui->IL5};
     for (int N = 1; N <= 5; ++N)
-        Fill(InputLamps[N - 1], State.Inputs[N], Red, White);
-    Fill(ui->AL1, State.AlarmActive, Green, White);
-    Fill(ui->AL2, State.AlarmActive, White, Yellow);
-    Fill(ui->TL1, State.AlarmTriggered, Magenta, White);
+        ShowLamp(InputLamps[N - 1], Known && Shown.Inputs[N], Red, InputMeaning, N);
+    ShowLamp(ui->AL1, Known && Shown.AlarmActive, Green, ArmedMeaning);
+    ShowLamp(ui->AL2, Known && !Shown.AlarmActive, Yellow, DisarmedMeaning);
+    ShowLamp(ui->TL1, Known && Shown.AlarmTriggered, Magenta, TriggerMeaning);
+}
+
+std::optional<QPoint> TForm1::FirstPosition(const QSize &Size, const QRect &Available) {
+    // Measured without the frame that the window manager adds; at most the frame's edge can then
+    // reach past the free area.
+    if (Available.contains(QRect(FormPosition, Size)))
+        return FormPosition;
+    return std::nullopt;
+}
+
+void TForm1::KeepFormGeometry() {
+    FForm = {size(), ui->MsgR->geometry(), ui->GroupBox2->geometry(), ui->CtrlGB->geometry()};
+    setMinimumSize(FForm.Window);
+}
+
+void TForm1::resizeEvent(QResizeEvent *Event) {
+    QWidget::resizeEvent(Event);
+    const QSize Extra = (size() - FForm.Window).expandedTo(QSize(0, 0));
+    ui->MsgR->setGeometry(FForm.Console.adjusted(0, 0, Extra.width(), Extra.height()));
+    ui->GroupBox2->move(FForm.Beside.topLeft() + QPoint(Extra.width(), 0));
+    ui->CtrlGB->move(FForm.Below.topLeft() + QPoint(0, Extra.height()));
 }
 
 void TForm1::keyPressEvent(QKeyEvent *Event) {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "ConsoleBox.h"
+#include "SessionLog.h"
 #include "relay/AnswerGatherer.h"
 #include "relay/ReleUnit.h"
 #include "serial/port/ComPort.h"
@@ -23,7 +24,9 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QSocketNotifier;
@@ -69,8 +72,18 @@ public:
     void ComPortRxChar(TCustomComPort &Sender, std::int32_t Count);
     void ComPortError(TCustomComPort &Sender, TComErrors Errors);
 
-    // Colours every lamp from the controller's state.
+    // Colours every lamp from the controller's state and gives it a name and description that
+    // say that state, for screen readers.
     void UpdateDiods();
+
+    TSessionLog &SessionLog() const { return *FSessionLog; }
+    // Asks the desktop to draw the operator's eye to Window (the task bar entry flashes) when an
+    // answer raises the alarm. Tests put a recorder here.
+    std::function<void(QWidget *Window)> AskForAttention;
+
+    // Where the window first goes on a screen whose free area is Available: the form's own
+    // position when the whole window fits there, else none (the window manager places it).
+    static std::optional<QPoint> FirstPosition(const QSize &Size, const QRect &Available);
 
 signals:
     // The device behind the open port has gone (unplugged, or the far end of a pseudo-terminal
@@ -81,6 +94,9 @@ signals:
 protected:
     // Enter that no control took presses the focused button, or else "Odešli ruční příkaz".
     void keyPressEvent(QKeyEvent *Event) override;
+    // Larger than the form, the console takes the extra room; the groups beside and below it move
+    // along. The window is never smaller than the form.
+    void resizeEvent(QResizeEvent *Event) override;
 
 private:
     void LoadComPort();
@@ -96,6 +112,8 @@ private:
     void StopWatching();
     void DeviceWatchNotice();
     void SaveSettings();
+    void ShowLamps(const TRele *State);
+    void KeepFormGeometry();
 
     // Marks the time a port event handler runs on this window (handlers may nest inside a message
     // box's event loop); the last one to leave passes on a loss that came meanwhile.
@@ -112,6 +130,7 @@ private:
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<TConsoleBox> FConsole;
+    std::unique_ptr<TSessionLog> FSessionLog;
     std::unique_ptr<TRele> FRele;
     // Declared last so that it goes first: closing the port may still deliver events that reach
     // the console and the controller.
@@ -122,6 +141,11 @@ private:
     std::unique_ptr<TDeviceWatcher> FWatcher;
     QSocketNotifier *FWatchNotifier = nullptr; // a child of the window, with FWatcher's descriptor
     std::filesystem::path FSettingsFile;
+    // The form's own geometry, which resizing starts from.
+    struct TFormGeometry {
+        QSize Window;
+        QRect Console, Beside, Below;
+    } FForm;
 };
 
 // The window's title: the program's name and whom to ask for help.

@@ -10,11 +10,14 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QSpinBox>
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -23,8 +26,8 @@ QString U(const char *Utf8) {
 }
 
 QString TextOf(const QWidget *Widget) {
-    if (auto *Button = qobject_cast<const QAbstractButton *>(Widget))
-        return Button->text();
+    if (qobject_cast<const QAbstractButton *>(Widget))
+        return AccessibleName(Widget);
     if (auto *Label = qobject_cast<const QLabel *>(Widget))
         return Label->text();
     if (auto *Box = qobject_cast<const QGroupBox *>(Widget))
@@ -77,7 +80,7 @@ TEST(Form, ControlsSitWhereTheFormPutsThem) {
         }
         EXPECT_EQ(TextOf(Widget), U(Row.Text));
     }
-    EXPECT_EQ(Form.geometry(), QRect(191, 107, 679, 450));
+    EXPECT_EQ(Form.size(), QSize(679, 450));
     EXPECT_TRUE(Form.windowTitle().startsWith(U("DUD Ovuz Kontroler")));
 }
 
@@ -94,11 +97,75 @@ TEST(Form, StartsClosedWithWhiteLampsUntilTheFirstConsoleLine) {
     // The alarm starts armed, yet ON stays white: only a console line colours the lamps.
     for (const char *Lamp : {"AL1", "AL2", "RL1", "IL1", "TL1"})
         EXPECT_EQ(LampColour(Form, Lamp).name(), QStringLiteral("#ffffff")) << Lamp;
+    EXPECT_EQ(AccessibleName(Control(Form, "AL1")), U("Alarm ON: nesvítí"));
     ASSERT_NE(Rele, nullptr);
     Rele->WriteMsg("Zkouška", mkCmd);
     EXPECT_EQ(LampColour(Form, "AL1").name(), QStringLiteral("#008000"));
+    EXPECT_EQ(AccessibleName(Control(Form, "AL1")), U("Alarm ON: svítí"));
     EXPECT_EQ(LampColour(Form, "AL2").name(), QStringLiteral("#ffffff"));
     EXPECT_EQ(TopLine(Form), U("CMD >Zkouška"));
+}
+
+// The form's position holds where the whole window fits on the screen there; elsewhere (a small
+// screen, or a large scale factor: 1280x800 at twice the scale) the window manager places it.
+TEST(Form, TakesItsPositionOnlyWhereTheScreenHasRoomForIt) {
+    TForm1 Form;
+    const struct {
+        QRect Available;
+        bool Placed;
+    } Rows[] = {{{0, 0, 1920, 1050}, true}, {{0, 0, 640, 400}, false}, {{0, 0, 800, 600}, false}};
+    for (const auto &Row : Rows) {
+        const std::optional<QPoint> Position = TForm1::FirstPosition(Form.size(), Row.Available);
+        EXPECT_EQ(Position.has_value(), Row.Placed) << Row.Available.width();
+        if (Position) {
+            EXPECT_EQ(*Position, QPoint(191, 107));
+        }
+    }
+    const bool Fits = TForm1::FirstPosition(Form.size(), Form.screen()->availableGeometry()).has_value();
+    EXPECT_EQ(Form.testAttribute(Qt::WA_Moved), Fits);
+}
+
+// Made larger, the console takes all the extra room and the groups beside and below it move along;
+// back at the form's size, everything is where the form put it; smaller is not allowed.
+TEST(Form, ResizingGrowsTheConsoleOnly) {
+    TForm1 Form;
+    Form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Form));
+    const QSize Default = Form.size();
+    EXPECT_EQ(Form.minimumSize(), Default);
+    std::vector<std::pair<QWidget *, QRect>> AtDefault;
+    for (QWidget *Child : Form.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+        AtDefault.emplace_back(Child, Child->geometry());
+    const QSize Extra(120, 80);
+    const auto Expected = [&](const QWidget *Child, QRect Rect) {
+        if (Child->objectName() == "MsgR")
+            return Rect.adjusted(0, 0, Extra.width(), Extra.height());
+        if (Child->objectName() == "GroupBox2")
+            return Rect.translated(Extra.width(), 0);
+        if (Child->objectName() == "CtrlGB")
+            return Rect.translated(0, Extra.height());
+        return Rect;
+    };
+    Form.resize(Default + Extra);
+    ASSERT_TRUE(WaitFor([&] { return Form.size() == Default + Extra; }));
+    for (const auto &[Child, Rect] : AtDefault)
+        EXPECT_EQ(Child->geometry(), Expected(Child, Rect)) << Child->objectName().toStdString();
+    Form.resize(Default);
+    ASSERT_TRUE(WaitFor([&] { return Form.size() == Default; }));
+    for (const auto &[Child, Rect] : AtDefault)
+        EXPECT_EQ(Child->geometry(), Rect) << Child->objectName().toStdString();
+}
+
+// Alt and a letter press each button and check box: no two share the letter.
+TEST(Form, EveryButtonHasAMnemonicOfItsOwn) {
+    TForm1 Form;
+    QList<QKeySequence> Seen;
+    for (const QAbstractButton *Button : Form.findChildren<QAbstractButton *>()) {
+        const QKeySequence Key = QKeySequence::mnemonic(Button->text());
+        EXPECT_FALSE(Key.isEmpty()) << Button->objectName().toStdString();
+        EXPECT_FALSE(Seen.contains(Key)) << Button->objectName().toStdString();
+        Seen << Key;
+    }
 }
 
 // On a dark desktop theme the console and the lamps keep the white their colours are meant for,

@@ -26,6 +26,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 using namespace ComApi;
 
@@ -268,13 +270,52 @@ TEST_P(OpenWindow, LampsFollowEachKindOfAnswer) {
     SetBeepHook(OldBeep);
 }
 
+// A screen reader hears each lamp's state; the names follow the answers as the colours do.
+TEST_P(OpenWindow, LampsTellTheirStateToScreenReaders) {
+    const TBeepHook OldBeep = SetBeepHook([] {});
+    const struct {
+        const char *Answer;
+        std::vector<std::pair<const char *, const char *>> Names;
+    } Rows[] = {
+        {"stop*", {{"AL1", "Alarm ON: nesvítí"}, {"AL2", "Alarm OFF: svítí"}}},
+        {"&101*", {{"IL1", "Vstup 1: aktivní"}, {"IL2", "Vstup 2: neaktivní"}}},
+        {"3*", {{"TL1", "Poplach: aktivován"}}},
+        {"T3*", {{"RL3", "Relé 3: zapnuto"}, {"RL1", "Relé 1: vypnuto"}}},
+    };
+    for (const auto &Row : Rows) {
+        SCOPED_TRACE(Row.Answer);
+        Answer(Row.Answer);
+        for (const auto &[Lamp, Name] : Row.Names) {
+            EXPECT_EQ(AccessibleName(Control(*Form, Lamp)), U(Name)) << Lamp;
+            EXPECT_FALSE(AccessibleDescription(Control(*Form, Lamp)).isEmpty()) << Lamp;
+        }
+    }
+    SetBeepHook(OldBeep);
+}
+
+// An answer that raises the alarm asks the desktop to draw the operator's eye to the window.
+TEST_P(OpenWindow, RaisedAlarmAsksForAttention) {
+    const TBeepHook OldBeep = SetBeepHook([] {});
+    std::vector<QWidget *> Asked;
+    Form->AskForAttention = [&](QWidget *Window) { Asked.push_back(Window); };
+    // Asks so far, after each answer; "9*" names no input and raises nothing.
+    const std::pair<const char *, std::size_t> Rows[] = {
+        {"running*", 0}, {"3*", 1}, {"*", 1}, {"9*", 1}, {"2*", 2}};
+    for (const auto &[Text, Count] : Rows) {
+        Answer(Text);
+        EXPECT_EQ(Asked.size(), Count) << Text;
+    }
+    EXPECT_EQ(std::count(Asked.begin(), Asked.end(), Form.get()), static_cast<std::ptrdiff_t>(Asked.size()));
+    SetBeepHook(OldBeep);
+}
+
 TEST_P(OpenWindow, OpenButtonClosesAnOpenPortAndOpensItAgain) {
     EXPECT_EQ(Setup->Runs(), 1);
-    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Zavři port"));
+    EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Zavři port"));
     EXPECT_EQ(ConsoleLines(*Form), QStringList{U("COM > Port úspěšně otevřen.")});
     Click(*Form, "Button_Open");
     EXPECT_FALSE(Form->ComPort().Connected());
-    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Otevřít port"));
+    EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Otevřít port"));
     EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
     // A partial answer survives the close and completes after the reopen.
     Click(*Form, "Button_Open");
@@ -288,7 +329,7 @@ TEST_P(OpenWindow, UnpluggedDeviceClosesThePort) {
     ASSERT_TRUE(WaitFor([&] { return !Form->ComPort().Connected(); }));
     EXPECT_EQ(ConsoleLines(*Form).mid(0, 2),
               (QStringList{U("COM > Zařízení bylo odpojeno."), U("COM > Chyba v komunikaci na COM portu.")}));
-    EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Otevřít port"));
+    EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Otevřít port"));
     EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
     // The scripted device is back at once; a pseudo-terminal whose far end closed is gone for good.
     if (GetParam() == "script") {
@@ -468,7 +509,7 @@ TEST_F(ScriptedWindow, FailedOpenSaysWhyAndLeavesTheWindowClosed) {
         Click(*Form, "Button_Open");
         EXPECT_EQ(ConsoleLines(*Form).mid(0, 2),
                   (QStringList{Row.Reason, U("ERR >CHYBA při otvírání portu.")}));
-        EXPECT_EQ(Control<QPushButton>(*Form, "Button_Open")->text(), U("Otevřít port"));
+        EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Otevřít port"));
         EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
     }
     EXPECT_TRUE(Errors.isEmpty()) << Errors.join(" | ").toStdString();

@@ -4,6 +4,7 @@
 #include "serial/port/ComPlatform.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QThreadPool>
 
@@ -36,6 +37,15 @@ QColor LampColour(const TForm1 &Form, const char *Lamp) {
     const QWidget *Shape = Control(Form, Lamp);
     const QImage Picture = const_cast<TForm1 &>(Form).grab().toImage();
     return Picture.pixelColor(Shape->mapTo(&Form, Shape->rect().center()));
+}
+
+QString AccessibleName(const QWidget *Widget) {
+    return QAccessible::queryAccessibleInterface(const_cast<QWidget *>(Widget))->text(QAccessible::Name);
+}
+
+QString AccessibleDescription(const QWidget *Widget) {
+    return QAccessible::queryAccessibleInterface(const_cast<QWidget *>(Widget))
+        ->text(QAccessible::Description);
 }
 
 void Click(const TForm1 &Form, const char *Name) {

@@ -51,5 +51,9 @@ QStringList ConsoleLines(const TForm1 &Form);
 QString TopLine(const TForm1 &Form);
 // The colour at a lamp's centre in a picture of the whole window, as the operator sees it.
 QColor LampColour(const TForm1 &Form, const char *Lamp);
+// What a screen reader reads for a control: its accessible name (a button's caption without the
+// mark of its mnemonic letter) or its description.
+QString AccessibleName(const QWidget *Widget);
+QString AccessibleDescription(const QWidget *Widget);
 // Clicks a control with the mouse at its centre.
 void Click(const TForm1 &Form, const char *Name);
