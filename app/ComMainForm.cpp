@@ -13,8 +13,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QScreen>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <optional>
