@@ -6,7 +6,12 @@
 namespace ComApi {
 
 struct TEventNative {
-    static int Fd(const TEvent &Event) noexcept { return static_cast<int>(Event.FNative); }
+    // The event's eventfd, made now when the event has none yet; -1 when the system has none to give
+    // (errno tells why).
+    static int Fd(const TEvent &Event) noexcept;
+    // Whether an event without a descriptor is signalled: 1 or 0; -1 when it has a descriptor, which
+    // only a poll can ask.
+    static int Known(const TEvent &Event) noexcept;
 };
 
 } // namespace ComApi
