@@ -120,8 +120,10 @@ DWORD WaitForMultipleObjects(std::span<const TEvent *const> Events, DWORD Millis
         if (n == 0)
             return WAIT_TIMEOUT;
         for (std::size_t i = 0; i < fds.size(); ++i)
-            if (fds[i].revents & POLLIN)
+            if (fds[i].revents & POLLIN) {
+                TEventNative::Observe(*Events[i]);
                 return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+            }
         SetLastError(EBADF); // POLLNVAL or POLLERR on an eventfd: cannot happen with a live event
         return WAIT_FAILED;
     }
