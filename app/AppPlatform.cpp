@@ -3,8 +3,12 @@
 #include "relay/PlatformHooks.h"
 #include "serial/port/ComPlatform.h"
 
+#include "serial/driver/posix/PosixEvent.h"
+
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPointer>
+#include <QSocketNotifier>
 
 namespace {
 
@@ -18,6 +22,24 @@ void WakeMainThread() {
     if (QCoreApplication *App = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             App, [] { ProcessMainThreadCalls(); }, Qt::QueuedConnection);
+}
+
+// The main thread's queue signals its event while calls wait: Qt's loop watches that descriptor
+// and drains the queue when it is readable, so a queued call costs no posted event of Qt's. Without
+// an application object (or a descriptor) the queue wakes the loop through a posted call instead.
+void WatchMainThreadCalls() {
+    QCoreApplication *App = QCoreApplication::instance();
+    const int Fd = ComApi::TEventNative::Fd(MainThreadCallsPending());
+    if (!App || Fd < 0) {
+        SetWakeMainThreadHook(WakeMainThread);
+        return;
+    }
+    static QPointer<QSocketNotifier> Notifier; // one per application, however often this is called
+    if (!Notifier) {
+        Notifier = new QSocketNotifier(Fd, QSocketNotifier::Read, App);
+        QObject::connect(Notifier, &QSocketNotifier::activated, [] { ProcessMainThreadCalls(); });
+    }
+    SetWakeMainThreadHook(nullptr);
 }
 
 } // namespace
@@ -42,7 +64,7 @@ void InstallQtPlatform() {
     SetBeepHook([] { QApplication::beep(); });
     SetErrorReportHook(
         [](const std::exception &Error) { ShowApplicationError(QString::fromUtf8(Error.what())); });
-    SetWakeMainThreadHook(WakeMainThread);
+    WatchMainThreadCalls();
 }
 
 bool TDudApplication::notify(QObject *Receiver, QEvent *Event) {

@@ -6,7 +6,9 @@
 //
 // Latency: the far end writes one byte, the handler on the main thread notes the time, reads the
 // byte and has the far end write the next one. Both peers run under the same Qt event loop; the
-// port's main-thread calls are drained from it through the wake-up hook, as in the panel.
+// port's main-thread calls are drained from it as in the panel, when the queue's event becomes
+// readable. CPU per event: the process's user and system time over the run (the far end's writes
+// included, alike for both) divided by the events delivered.
 // Idle wake-ups: context switches of the port's threads, and of the main thread, while an open port
 // sits idle (the main thread's one is the loop's own end-of-measurement timer).
 #include "serial/port/ComPlatform.h"
@@ -21,13 +23,17 @@
 #include <functional>
 #include <pty.h>
 #include <string>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
+#include "serial/driver/posix/PosixEvent.h"
+
 #if __has_include(<QtSerialPort/QSerialPort>)
 #include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
+#include <QtCore/QSocketNotifier>
 #include <QtCore/QTimer>
 #include <QtSerialPort/QSerialPort>
 
@@ -61,12 +67,21 @@ struct TPty {
 };
 
 struct TStats {
-    double Median = 0, P99 = 0;
+    double Median = 0, P99 = 0, CpuMicros = 0; // CpuMicros: per event
     std::size_t Count = 0;
 };
 
-TStats Summarise(std::vector<double> Micros) {
+// User plus system CPU time of the whole process, in microseconds.
+double CpuMicros() {
+    rusage Usage{};
+    ::getrusage(RUSAGE_SELF, &Usage);
+    const auto Micros = [](const timeval &T) { return double(T.tv_sec) * 1e6 + double(T.tv_usec); };
+    return Micros(Usage.ru_utime) + Micros(Usage.ru_stime);
+}
+
+TStats Summarise(std::vector<double> Micros, double Cpu) {
     TStats S;
+    S.CpuMicros = Micros.empty() ? 0 : Cpu / double(Micros.size());
     S.Count = Micros.size();
     if (Micros.empty())
         return S;
@@ -149,10 +164,11 @@ bool MeasurePort(std::size_t Bytes, TStats &Latency) {
         std::printf("TComPort: cannot open %s: %s\n", Pty.Path.c_str(), E.what());
         return false;
     }
+    const double Cpu = CpuMicros();
     Sent = TClock::now();
     Pty.Send();
     RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
-    Latency = Summarise(Micros);
+    Latency = Summarise(Micros, CpuMicros() - Cpu);
     return true;
 }
 
@@ -190,10 +206,11 @@ bool MeasureQt(std::size_t Bytes, TStats &Latency) {
                     Serial.errorString().toUtf8().constData());
         return false;
     }
+    const double Cpu = CpuMicros();
     Sent = TClock::now();
     Pty.Send();
     RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
-    Latency = Summarise(Micros);
+    Latency = Summarise(Micros, CpuMicros() - Cpu);
     return true;
 }
 #endif
@@ -205,24 +222,22 @@ int main(int argc, char **argv) {
     const int IdleSeconds = argc > 2 ? std::atoi(argv[2]) : 5;
 #ifdef DUD_HAVE_QSERIALPORT
     QCoreApplication App(argc, argv);
-    SetWakeMainThreadHook([] {
-        QMetaObject::invokeMethod(
-            qApp, [] { ProcessMainThreadCalls(); }, Qt::QueuedConnection);
-    });
+    QSocketNotifier Calls(TEventNative::Fd(MainThreadCallsPending()), QSocketNotifier::Read);
+    QObject::connect(&Calls, &QSocketNotifier::activated, [] { ProcessMainThreadCalls(); });
 #endif
     TStats Ours, Peer;
     const bool HaveOurs = MeasurePort(Bytes, Ours);
     if (HaveOurs)
-        std::printf("TComPort OnRxChar     : %zu bytes, median %.1f us, p99 %.1f us\n", Ours.Count,
-                    Ours.Median, Ours.P99);
+        std::printf("TComPort OnRxChar     : %zu bytes, median %.1f us, p99 %.1f us, CPU %.1f us/event\n",
+                    Ours.Count, Ours.Median, Ours.P99, Ours.CpuMicros);
 #ifdef DUD_HAVE_QSERIALPORT
     const bool HavePeer = MeasureQt(Bytes, Peer);
     if (HavePeer)
-        std::printf("QSerialPort readyRead : %zu bytes, median %.1f us, p99 %.1f us\n", Peer.Count,
-                    Peer.Median, Peer.P99);
-    if (HaveOurs && HavePeer && Peer.Median > 0 && Peer.P99 > 0)
-        std::printf("ratio TComPort/QSerialPort: median %.2f, p99 %.2f\n", Ours.Median / Peer.Median,
-                    Ours.P99 / Peer.P99);
+        std::printf("QSerialPort readyRead : %zu bytes, median %.1f us, p99 %.1f us, CPU %.1f us/event\n",
+                    Peer.Count, Peer.Median, Peer.P99, Peer.CpuMicros);
+    if (HaveOurs && HavePeer && Peer.Median > 0 && Peer.P99 > 0 && Peer.CpuMicros > 0)
+        std::printf("ratio TComPort/QSerialPort: median %.2f, p99 %.2f, CPU %.2f\n",
+                    Ours.Median / Peer.Median, Ours.P99 / Peer.P99, Ours.CpuMicros / Peer.CpuMicros);
 #else
     std::printf("QSerialPort not available in this build: no peer figures\n");
 #endif

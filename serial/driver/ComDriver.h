@@ -152,9 +152,16 @@ struct COMSTAT {
 
 // A manual-reset event: signalled until reset, any number of waiters see it. Construction throws
 // std::system_error when the system has no object to give (on POSIX it is an eventfd).
+//
+// An event made with edOnDemand takes its kernel object only when a wait has to sleep on it or the
+// platform asks for it: an operation record whose operation completes at once is set, reset and
+// waited for without a system call. Construction then never fails; a wait that cannot get the
+// object fails with WAIT_FAILED instead.
+enum TEventDescriptor : std::uint8_t { edAtOnce, edOnDemand };
+
 class TEvent {
 public:
-    explicit TEvent(bool InitiallySignalled = false);
+    explicit TEvent(bool InitiallySignalled = false, TEventDescriptor Descriptor = edAtOnce);
     ~TEvent();
     TEvent(const TEvent &) = delete;
     TEvent &operator=(const TEvent &) = delete;
@@ -165,7 +172,10 @@ public:
 
 private:
     friend struct TEventNative; // the platform's own access, for waits beside its devices
-    std::intptr_t FNative = -1;
+    // The kernel object, once there is one; it is then the event's state, and FSignalled only
+    // follows it. Before that FSignalled is the state.
+    mutable std::atomic<std::intptr_t> FNative{-1};
+    std::atomic<bool> FSignalled{false};
 };
 
 // Waits until the event is signalled or Milliseconds pass (INFINITE: no limit).

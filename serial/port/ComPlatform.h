@@ -7,7 +7,9 @@
 //   - The setup dialog: RunSetupDialog calls it; the setup dialog code registers it.
 //   - The main-thread call queue: another thread queues a call for the main thread and wakes it
 //     through the wake-up hook; the main thread runs the queued calls with
-//     ProcessMainThreadCalls. The Qt layer's hook posts a queued call that drains the queue.
+//     ProcessMainThreadCalls. A loop that can watch a descriptor needs no hook: it watches
+//     MainThreadCallsPending (the Qt layer does so with a socket notifier, the poll() loop of
+//     MainThreadLoop.h in its poll) and drains the queue when it is signalled.
 //
 // Thread safety: the hooks are set on the main thread before any port opens. QueueMainThreadCall,
 // RunOnMainThread and the wake-up hook may be called from any thread; ProcessMainThreadCalls and

@@ -231,7 +231,7 @@ struct TComOperation {
     std::int32_t CopySize = 0;
 
     // Manual reset, created signalled, so waiting on a record that was never started returns at once.
-    ComApi::TEvent Event{true};
+    ComApi::TEvent Event{true, ComApi::edOnDemand};
     // Set once an operation has been started with this record.
     bool Started = false;
 };

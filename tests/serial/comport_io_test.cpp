@@ -1,8 +1,12 @@
 // Reading, writing and the driver-state queries, on the scripted driver and on a pseudo-terminal.
 #include "port_fixtures.h"
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
+#include <random>
+#include <string_view>
+#include <thread>
 
 using namespace ComApi;
 
@@ -229,3 +233,47 @@ TEST(ComPortPosix, MissingDeviceRaisesOpenErrorWithFileNotFound) {
 }
 
 } // namespace
+
+// A long stream of arbitrary bytes reaches OnRxChar whole and in order, whichever thread delivers.
+TEST(ComPortStream, TenMebibytesArriveUnchangedInEveryDeliveryMethod) {
+    constexpr std::size_t Total = 10u << 20;
+    std::string Sent(Total, '\0');
+    std::mt19937_64 Random(20261208);
+    for (char &Byte : Sent)
+        Byte = static_cast<char>(Random());
+    const auto Fnv = [](std::uint64_t Hash, std::string_view Bytes) {
+        for (const char Byte : Bytes)
+            Hash = (Hash ^ static_cast<std::uint8_t>(Byte)) * 0x100000001b3u;
+        return Hash;
+    };
+    const std::uint64_t Expected = Fnv(0xcbf29ce484222325u, Sent);
+    for (TSyncMethod Method : {smThreadSync, smWindowSync, smNone}) {
+        SCOPED_TRACE(Method);
+        TPtyPair Pty;
+        if (!Pty.Ok())
+            GTEST_SKIP() << "no pseudo-terminal support";
+        TComPort Port{DefaultComDriver()};
+        Port.SetPort(Pty.SlavePath());
+        Port.SetSyncMethod(Method);
+        std::uint64_t Hash = 0xcbf29ce484222325u; // the delivering thread's alone until Received is full
+        std::atomic<std::size_t> Received{0};
+        Port.SetOnRxChar([&](TCustomComPort &P, std::int32_t Count) {
+            std::string Text;
+            P.ReadText(Text, Count);
+            Hash = Fnv(Hash, Text);
+            Received += Text.size();
+        });
+        Port.OpenPort();
+        bool AllSent = true;
+        std::thread Writer([&] {
+            for (std::size_t At = 0; At < Total && AllSent; At += 65536)
+                AllSent = Pty.Send(std::string_view(Sent).substr(At, 65536));
+        });
+        EXPECT_TRUE(PumpUntil([&] { return Received.load() >= Total; }, 120000));
+        Writer.join();
+        Port.ClosePort();
+        EXPECT_TRUE(AllSent);
+        EXPECT_EQ(Received.load(), Total);
+        EXPECT_EQ(Hash, Expected);
+    }
+}
