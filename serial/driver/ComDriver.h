@@ -7,7 +7,7 @@
 //   - TPosixComDriver (posix/PosixComDriver.h): real ttys, USB adapters and pseudo-terminals on Linux;
 //   - TNetComDriver (posix/NetComDriver.h): a line over TCP, "tcp://HOST:PORT" or "rfc2217://HOST:PORT";
 //   - TScriptComDriver (serial/testing/ScriptComDriver.h): no device at all, for tests only.
-// Both keep their device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
+// Each keeps its device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
 // queues, time-outs, events and hang-ups that every driver shares.
 //
 // The names are those of <windows.h>, declared differently, so they live in namespace ComApi. What
