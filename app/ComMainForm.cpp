@@ -4,12 +4,15 @@
 #include "AppPlatform.h"
 #include "LampShape.h"
 #include "relay/CodePage1250.h"
+#include "relay/PanelSettings.h"
+#include "serial/driver/posix/DeviceWatch.h"
 #include "serial/port/ComPlatform.h"
 
 #include <QFont>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <optional>
@@ -32,6 +35,11 @@ const QColor Magenta(255, 0, 255);
 const char *const ComOpenedLine = "COM > Port úspěšně otevřen.";
 const char *const ComErrorLine = "COM > Chyba v komunikaci na COM portu.";
 const char *const DeviceLostLine = "COM > Zařízení bylo odpojeno.";
+const char *const DeviceBackLine = "COM > Zařízení je zpět, port je znovu otevřen.";
+const char *const WatchFailedLine = "COM > Návrat zařízení nelze sledovat, port otevřete ručně.";
+const char *const SettingsUnreadableLine = "COM > Uložené nastavení portu nelze přečíst (%1).";
+const char *const SettingsMalformedLine = "COM > Uložené nastavení portu je chybné (%1), nepoužije se.";
+const char *const SettingsNotSavedLine = "COM > Nastavení portu nelze uložit (%1).";
 const char *const OpenCaption = "Otevřít port";
 const char *const CloseCaption = "Zavři port";
 
@@ -68,6 +76,7 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
 
 TForm1::~TForm1() {
     FDestroying = true;
+    StopWatching();
     // Close the port while the window, its controller and its console are whole: a delivery that
     // was already handed to this thread still runs during the close and reaches all three.
     try {
@@ -132,6 +141,7 @@ void TForm1::ApplyFixedColours() {
 
 void TForm1::LoadComPort() {
     TComPort &Port = *FComPort;
+    Port.SetName("ComPort"); // the section it keeps its settings in
     Port.BeginLoading();
     Port.SetBaudRate(br4800);
     Port.SetPort("COM1");
@@ -211,15 +221,43 @@ void TForm1::FormCreate(QObject *) {
 }
 
 void TForm1::Button_SettingsClick(QObject *) {
-    FRele->ShowPortSetup();
+    const std::string Before = FComPort->Port();
+    const bool Accepted = FRele->ShowPortSetup();
     // Reached only when the dialog raised nothing, whether the operator accepted or cancelled.
     ui->Button_Open->setEnabled(true);
+    if (FComPort->Port() != Before)
+        StopWatching();
+    if (Accepted)
+        SaveSettings();
+}
+
+void TForm1::UseSettingsFile(std::filesystem::path File) {
+    FSettingsFile = std::move(File);
+    if (FSettingsFile.empty())
+        return;
+    const TSettingsLoad Load = LoadPortSettings(*FComPort, FSettingsFile);
+    const QString Detail = QString::fromStdString(Load.Detail);
+    if (Load.Outcome == soUnreadable)
+        FConsole->InsertPlainLine(QString::fromUtf8(SettingsUnreadableLine).arg(Detail));
+    else if (Load.Outcome == soMalformed)
+        FConsole->InsertPlainLine(QString::fromUtf8(SettingsMalformedLine).arg(Detail));
+    if (Load.PortNamed)
+        ui->Button_Open->setEnabled(true);
+}
+
+void TForm1::SaveSettings() {
+    if (FSettingsFile.empty())
+        return;
+    if (const std::string Problem = SavePortSettings(*FComPort, FSettingsFile); !Problem.empty())
+        FConsole->InsertPlainLine(
+            QString::fromUtf8(SettingsNotSavedLine).arg(QString::fromStdString(Problem)));
 }
 
 void TForm1::Button_OpenClick(QObject *) {
-    if (FComPort->Connected())
+    if (FComPort->Connected()) {
+        StopWatching();
         FComPort->ClosePort();
-    else
+    } else
         FRele->OpenComPort(FComPort->Port());
 }
 
@@ -292,6 +330,7 @@ void TForm1::MsgRChange(QObject *) {
 }
 
 void TForm1::ComPortOpen(TCustomComPort &) {
+    StopWatching();
     ui->Button_Open->setText(QString::fromUtf8(CloseCaption));
     FConsole->InsertPlainLine(QString::fromUtf8(ComOpenedLine));
     ui->CtrlGB->setEnabled(true);
@@ -347,6 +386,56 @@ void TForm1::CloseLostPort() {
         return;
     RunGuarded([this] { FComPort->ClosePort(); });
     FConsole->InsertPlainLine(QString::fromUtf8(DeviceLostLine));
+    if (!FComPort->Connected())
+        StartWatching();
+}
+
+void TForm1::StartWatching() {
+    StopWatching();
+    try {
+        FWatcher = std::make_unique<TDeviceWatcher>(ComDevicePath(FComPort->Port()));
+    } catch (const std::exception &) {
+        FConsole->InsertPlainLine(QString::fromUtf8(WatchFailedLine));
+        return;
+    }
+    FWatchNotifier = new QSocketNotifier(FWatcher->Handle(), QSocketNotifier::Read, this);
+    connect(FWatchNotifier, &QSocketNotifier::activated, this, &TForm1::DeviceWatchNotice);
+}
+
+void TForm1::StopWatching() {
+    // Called from the notifier's own handler too: it goes once that handler has returned.
+    if (FWatchNotifier) {
+        FWatchNotifier->setEnabled(false);
+        FWatchNotifier->deleteLater();
+        FWatchNotifier = nullptr;
+    }
+    FWatcher.reset();
+}
+
+void TForm1::DeviceWatchNotice() {
+    if (!FWatcher)
+        return;
+    bool Back = false;
+    try {
+        Back = FWatcher->DeviceBack();
+    } catch (const std::exception &) {
+        StopWatching();
+        FConsole->InsertPlainLine(QString::fromUtf8(WatchFailedLine));
+        return;
+    }
+    if (!Back)
+        return;
+    // An error line of the open may run an event loop of its own: no second attempt from there.
+    FWatchNotifier->setEnabled(false);
+    RunGuarded([this] { FRele->OpenComPort(FComPort->Port()); });
+    if (!FComPort->Connected()) {
+        // The controller said why; the next change of the device tries again.
+        if (FWatchNotifier)
+            FWatchNotifier->setEnabled(true);
+        return;
+    }
+    StopWatching();
+    FConsole->InsertPlainLine(QString::fromUtf8(DeviceBackLine));
 }
 
 void TForm1::UpdateDiods() {

@@ -1,7 +1,13 @@
 // The panel's one window: the operator's clicks become relay controller calls, the bytes that the
 // port receives are gathered into answers for the controller, and the lamps show what the
 // controller believes about the board. A device that goes away (the driver's hang-up) closes the
-// port: the window goes to its closed state and says so on the console.
+// port: the window goes to its closed state and says so on the console. It then waits for the same
+// device name to come back (serial/DeviceWatch.h, in the event loop, no timer) and opens it again
+// as "Otevřít port" would; the port opening by any other way, being closed by hand, or the setup
+// dialog naming another port ends the wait. A failed reopen keeps waiting for the next change.
+//
+// The port and line settings chosen in the setup dialog can be kept between runs in a settings
+// file (relay/PanelSettings.h): UseSettingsFile loads it and makes every accepted dialog save it.
 //
 // The handlers keep the names of the form's controls. Those that the operator triggers take the
 // control as Sender; called without one (Sender null) they skip redrawing the lamps, which lets a
@@ -16,8 +22,12 @@
 
 #include <QWidget>
 
+#include <filesystem>
 #include <memory>
 #include <string>
+
+class QSocketNotifier;
+class TDeviceWatcher;
 
 namespace Ui {
 class TForm1;
@@ -34,6 +44,12 @@ public:
     TComPort &ComPort() const { return *FComPort; }
     // The relay command that "Proveď" sends, from the current state of the relay row.
     std::string RelayCommand() const;
+    // Loads the port's settings from File, if it holds any, and saves them there whenever the
+    // setup dialog is accepted. A remembered port enables "Otevřít port". A file that cannot be
+    // read or makes no sense is left alone with one console line; a missing one says nothing.
+    void UseSettingsFile(std::filesystem::path File);
+    // Waiting for a lost device to come back.
+    bool WatchingForDevice() const { return FWatcher != nullptr; }
 
     void FormCreate(QObject *Sender);
     void Button_SettingsClick(QObject *Sender);
@@ -76,6 +92,10 @@ private:
     int StateIndex() const;
     int DurationValue() const;
     void CloseLostPort();
+    void StartWatching();
+    void StopWatching();
+    void DeviceWatchNotice();
+    void SaveSettings();
 
     // Marks the time a port event handler runs on this window (handlers may nest inside a message
     // box's event loop); the last one to leave passes on a loss that came meanwhile.
@@ -99,6 +119,9 @@ private:
     bool FDestroying = false;
     int FPortEventDepth = 0;
     bool FLostDuringPortEvent = false;
+    std::unique_ptr<TDeviceWatcher> FWatcher;
+    QSocketNotifier *FWatchNotifier = nullptr; // a child of the window, with FWatcher's descriptor
+    std::filesystem::path FSettingsFile;
 };
 
 // The window's title: the program's name and whom to ask for help.

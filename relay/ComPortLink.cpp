@@ -20,6 +20,6 @@ void PortSetBoardLineAndOpen(TCustomComPort &Port, const std::string &PortName) 
     Port.OpenPort();
 }
 
-void PortRunSetupDialog(TCustomComPort &Port) {
-    Port.RunSetupDialog();
+bool PortRunSetupDialog(TCustomComPort &Port) {
+    return Port.RunSetupDialog();
 }

@@ -15,4 +15,5 @@ void PortWriteText(TCustomComPort &Port, const std::string &Bytes);
 // the earlier ones applied.
 void PortSetBoardLineAndOpen(TCustomComPort &Port, const std::string &PortName);
 
-void PortRunSetupDialog(TCustomComPort &Port);
+// True when the operator accepted the dialog.
+bool PortRunSetupDialog(TCustomComPort &Port);

@@ -271,12 +271,12 @@ void TRele::SetResetMode(bool On) {
     SendCmd(On ? "RESET=Ys" : "RESET=Ns");
 }
 
-void TRele::ShowPortSetup() {
+bool TRele::ShowPortSetup() {
     if (!ComPort) {
         WriteMsg(NoPortLink, mkErr);
-        return;
+        return false;
     }
-    PortRunSetupDialog(*ComPort);
+    return PortRunSetupDialog(*ComPort);
 }
 
 void TRele::OpenComPort(const std::string &PortName) {

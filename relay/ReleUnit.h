@@ -109,8 +109,8 @@ public:
     // Board reports of input deactivation on or off.
     void SetResetMode(bool On);
 
-    // Runs the port's setup dialog; its errors are not caught.
-    void ShowPortSetup();
+    // Runs the port's setup dialog; its errors are not caught. True when the operator accepted.
+    bool ShowPortSetup();
     // Forces the board's line settings (4800 8N1), names the port and opens it. A failing step
     // is reported on the console, with a second line that gives the reason when the port said
     // why (OpenFailureReason); the settings made before it stay made.

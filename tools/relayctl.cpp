@@ -6,10 +6,10 @@
 
 #include "relay/AnswerGatherer.h"
 #include "relay/CodePage1250.h"
+#include "relay/PanelSettings.h"
 #include "relay/PlatformHooks.h"
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
-#include "serial/forms/ComStorage.h"
 #include "serial/port/ComPort.h"
 
 #include <cerrno>
@@ -111,16 +111,6 @@ TOptions ParseOptions(int argc, char **argv) {
     return Options;
 }
 
-std::filesystem::path PanelSettingsPath() {
-    const char *Config = std::getenv("XDG_CONFIG_HOME");
-    if (Config && Config[0] == '/')
-        return std::filesystem::path(Config) / "dudovuz" / "panel.ini";
-    const char *Home = std::getenv("HOME");
-    if (!Home || Home[0] == '\0')
-        return {};
-    return std::filesystem::path(Home) / ".config" / "dudovuz" / "panel.ini";
-}
-
 // The panel's port settings as it stores them: DTR raised, RTS lowered, no flow control, nulls
 // discarded. The line itself (4800 8N1) is forced by OpenComPort.
 void ApplyPanelPortDefaults(TCustomComPort &Port) {
@@ -139,19 +129,18 @@ std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port) {
     const std::filesystem::path Path = PanelSettingsPath();
     if (Path.empty())
         return std::nullopt;
-    try {
-        TIniFile Ini;
-        Ini.LoadFromFile(Path);
-        if (!Ini.ValueExists(Port.Name(), "Port"))
-            return std::nullopt;
-        Port.SetStoredGroups({sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgOthers});
-        Port.LoadFromIniFile(Ini);
-    } catch (const std::exception &Error) {
+    Port.SetPort(""); // so that a port name afterwards is the file's own
+    const TSettingsLoad Load = LoadPortSettings(Port, Path);
+    if (Load.Outcome == soUnreadable || Load.Outcome == soMalformed) {
         // The settings are a convenience: say why they were not used and go on without them.
-        std::fprintf(stderr, "relayctl: %s: %s\n", Path.c_str(), Error.what());
+        std::fprintf(stderr, "relayctl: %s: %s\n", Path.c_str(), Load.Detail.c_str());
         return std::nullopt;
     }
-    return Port.Port().empty() ? std::nullopt : std::optional(Port.Port());
+    // Unlike the panel, which only offers to open a remembered port, a remembered pseudo-terminal is
+    // taken too: the operator asked for a command to go out, and a script may name its own pty.
+    if (Load.Outcome != soLoaded || Port.Port().empty())
+        return std::nullopt;
+    return Port.Port();
 }
 
 // SIGINT and SIGTERM as a descriptor the loop watches. Blocked before any thread starts, so every

@@ -17,6 +17,11 @@ std::filesystem::path &SysfsRoot() {
     return Root;
 }
 
+std::filesystem::path &DeviceRoot() {
+    static std::filesystem::path Root = "/dev";
+    return Root;
+}
+
 // Every value of an enumeration in ordinal order, as text.
 template <typename E, typename F> void AddAll(QComboBox &Items, E Last, F ToText) {
     for (int Value = 0; Value <= static_cast<int>(Last); ++Value)
@@ -47,6 +52,10 @@ const std::filesystem::path &ComPortSysfsRoot() {
     return SysfsRoot();
 }
 
+void SetComPortDeviceRoot(const std::filesystem::path &Root) {
+    DeviceRoot() = Root;
+}
+
 // ---- TComSelect
 
 void TComSelect::FillList(TComProperty Kind) {
@@ -55,9 +64,13 @@ void TComSelect::FillList(TComProperty Kind) {
     switch (Kind) {
     case cpPort: {
         std::vector<std::string> Ports;
-        ListComPorts(Ports, SysfsRoot());
-        for (const std::string &Name : Ports)
+        ListComPorts(Ports, SysfsRoot(), DeviceRoot());
+        for (const std::string &Name : Ports) {
             FItems.addItem(QString::fromStdString(Name));
+            const std::string Usb = UsbDeviceDescription(Name, SysfsRoot(), DeviceRoot());
+            if (!Usb.empty())
+                FItems.setItemData(FItems.count() - 1, QString::fromStdString(Usb), Qt::ToolTipRole);
+        }
         break;
     }
     case cpBaudRate:

@@ -38,6 +38,8 @@ enum TComProperty : std::uint8_t {
 // tree of their own.
 void SetComPortSysfsRoot(const std::filesystem::path &Root);
 const std::filesystem::path &ComPortSysfsRoot();
+// And the root of the device folder ("/dev"), for the stable by-id names.
+void SetComPortDeviceRoot(const std::filesystem::path &Root);
 
 // The value one box holds, and its way to and from the port. Owned by exactly one TComComboBox,
 // whose item list it fills and searches.
@@ -45,7 +47,8 @@ class TComSelect {
 public:
     explicit TComSelect(QComboBox &Items) : FItems(Items) {}
 
-    // Replaces the list with every text form of Kind (for cpPort the ports present right now).
+    // Replaces the list with every text form of Kind (for cpPort the ports present right now, a
+    // USB adapter's maker, product and serial number as its entry's tool tip).
     // A failing port list raises EComPort and leaves the list empty.
     void FillList(TComProperty Kind);
     // The position of the first entry equal to the port's current value, letter case ignored, or

@@ -173,9 +173,10 @@ TEST_P(DriverContract, WaiterOnAnotherThreadSeesEveryByte) {
         char buf[64];
         while (received < 1000) {
             TOp wait, read;
-            if (!Driver->WaitCommEvent(H, &mask, &wait.Ov) && (!wait.Wait() || mask == 0))
+            if (!Driver->WaitCommEvent(H, &mask, &wait.Ov) && !wait.Wait())
                 return;
-            Driver->GetOverlappedResult(H, &wait.Ov, &n, false);
+            if (!Driver->GetOverlappedResult(H, &wait.Ov, &n, false) || mask == 0)
+                return;
             do // an event promises bytes, not how many: drain the queue
                 n = Driver->ReadFile(H, buf, sizeof buf, &n, &read.Ov) ? n : 0;
             while (n > 0 && (received += n) < 1000);

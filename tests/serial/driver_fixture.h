@@ -130,9 +130,11 @@ struct TDriverFixture : ::testing::Test {
                 return true;
             DWORD mask = 0;
             TOp wait;
-            if (!Driver->WaitCommEvent(H, &mask, &wait.Ov) && (!wait.Wait() || mask == 0))
+            if (!Driver->WaitCommEvent(H, &mask, &wait.Ov) && !wait.Wait())
                 return false;
-            Driver->GetOverlappedResult(H, &wait.Ov, nullptr, false); // the record's user always asks
+            // Asking first orders the driver's write of the mask before our read of it.
+            if (!Driver->GetOverlappedResult(H, &wait.Ov, nullptr, false) || mask == 0)
+                return false;
         }
         return false;
     }

@@ -1,5 +1,5 @@
 // Port enumeration on fake sysfs trees laid out as the kernel lays out /sys: class/tty/<name> with a
-// device link whose driver link names the driver.
+// device link whose driver link names the driver; beside it a fake /dev with udev's by-id links.
 #include "serial/driver/ComEnum.h"
 #include "serial/port/ComError.h"
 
@@ -45,7 +45,31 @@ public:
             std::ofstream(Tty(Name) / "type") << Type << "\n";
     }
 
+    // A USB adapter: its tty hangs from an interface of a USB device that carries the descriptors
+    // (an empty one is absent), and udev links a stable name to the tty's node.
+    void AddUsb(const std::string &Name, const std::string &Id, const std::vector<std::string> &Descriptors) {
+        const fs::path Usb = Root / "devices" / "usb1" / ("1-" + Name);
+        const fs::path Port = Usb / "1-1:1.0" / Name;
+        fs::create_directories(Port);
+        fs::create_directories(Root / "bus" / "drivers" / "ftdi_sio");
+        fs::create_directory_symlink(Root / "bus" / "drivers" / "ftdi_sio", Port / "driver");
+        std::ofstream(Usb / "idVendor") << "0403\n";
+        const char *Files[] = {"manufacturer", "product", "serial"};
+        for (std::size_t N = 0; N < Descriptors.size(); ++N)
+            if (!Descriptors[N].empty())
+                std::ofstream(Usb / Files[N]) << Descriptors[N] << "\n";
+        fs::create_directories(Tty(Name));
+        fs::create_directory_symlink(Port, Tty(Name) / "device");
+        AddStableName(Id, "../../" + Name);
+        std::ofstream(Dev() / Name) << "";
+    }
+    void AddStableName(const std::string &Id, const std::string &Target) {
+        fs::create_directories(Dev() / "serial" / "by-id");
+        fs::create_symlink(Target, Dev() / "serial" / "by-id" / Id);
+    }
+
     fs::path Tty(const std::string &Name) const { return Root / "class" / "tty" / Name; }
+    fs::path Dev() const { return Root / "dev"; }
 
     fs::path Root;
 };
@@ -57,7 +81,7 @@ protected:
 
     std::vector<std::string> List() {
         std::vector<std::string> Ports{"stale"};
-        ListComPorts(Ports, Sysfs.Root);
+        ListComPorts(Ports, Sysfs.Root, Sysfs.Dev());
         return Ports;
     }
 
@@ -97,6 +121,32 @@ TEST_F(ListComPortsTest, SortsByTextIgnoringAsciiCase) {
     for (const char *Name : {"COM3", "COM10", "com2", "COM1", "ttyusb1", "ttyUSB0"})
         Sysfs.AddDevice(Name, "fake");
     EXPECT_EQ(List(), (Names{"COM1", "COM10", "com2", "COM3", "ttyUSB0", "ttyusb1"}));
+}
+
+TEST_F(ListComPortsTest, OffersEachUsbAdapterByItsStableNameToo) {
+    Sysfs.AddUsb("ttyUSB0", "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+                 {"FTDI", "FT232R USB UART", "A50285BI"});
+    Sysfs.AddUsb("ttyACM0", "usb-Arduino_Uno_123-if00", {"", "Uno", ""});
+    Sysfs.AddDevice("ttyS0", "serial8250", 4);
+    std::ofstream(Sysfs.Dev() / "ttyS0") << "";
+    Sysfs.AddStableName("usb-gone-if00-port0", "../../ttyUSB9"); // dangling: left out
+    std::ofstream(Sysfs.Dev() / "ttyS1") << "";
+    Sysfs.AddStableName("usb-phantom-if00-port0", "../../ttyS1"); // a tty the class does not list
+    EXPECT_EQ(List(), (Names{"serial/by-id/usb-Arduino_Uno_123-if00",
+                             "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "ttyACM0", "ttyS0",
+                             "ttyUSB0"}));
+    struct TRow {
+        const char *Port, *Description;
+    };
+    const TRow Rows[] = {
+        {"serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "FTDI FT232R USB UART (A50285BI)"},
+        {"ttyUSB0", "FTDI FT232R USB UART (A50285BI)"},
+        {"serial/by-id/usb-Arduino_Uno_123-if00", "Uno"},
+        {"ttyS0", ""},
+        {"serial/by-id/usb-gone-if00-port0", ""},
+    };
+    for (const TRow &Row : Rows)
+        EXPECT_EQ(UsbDeviceDescription(Row.Port, Sysfs.Root, Sysfs.Dev()), Row.Description) << Row.Port;
 }
 
 TEST_F(ListComPortsTest, EmptyTreeGivesEmptyList) {

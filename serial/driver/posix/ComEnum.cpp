@@ -108,18 +108,81 @@ void AddExtraPorts(std::vector<std::string> &Names) {
     }
 }
 
+// The tty class entry of a port name: the device it leads to, relative to DevRoot, in sysfs's
+// spelling. Empty when it leads nowhere or outside DevRoot.
+std::string TtyEntryOfPort(const std::string &Port, const fs::path &DevRoot) {
+    std::error_code Error;
+    const fs::path Device =
+        fs::canonical(!Port.empty() && Port.front() == '/' ? fs::path(Port) : DevRoot / Port, Error);
+    const fs::path Root = Error ? fs::path() : fs::canonical(DevRoot, Error);
+    if (Error)
+        return {};
+    std::string Entry = Device.lexically_relative(Root).string();
+    if (Entry.empty() || Entry.starts_with(".."))
+        return {};
+    std::replace(Entry.begin(), Entry.end(), '/', '!');
+    return Entry;
+}
+
+// The stable names of the listed ttys. A missing by-id folder is the usual case: no adapter.
+void AddStableNames(std::vector<std::string> &Names, const std::vector<std::string> &Entries,
+                    const fs::path &DevRoot) {
+    std::error_code Error;
+    fs::directory_iterator It(DevRoot / "serial" / "by-id", Error);
+    for (; !Error && It != fs::directory_iterator(); It.increment(Error)) {
+        const std::string Name = "serial/by-id/" + It->path().filename().string();
+        const std::string Entry = TtyEntryOfPort(Name, DevRoot);
+        if (!Entry.empty() && std::find(Entries.begin(), Entries.end(), Entry) != Entries.end())
+            Names.push_back(Name);
+    }
+}
+
+std::string FirstLineOf(const fs::path &File) {
+    std::ifstream In(File);
+    std::string Line;
+    std::getline(In, Line);
+    return Line;
+}
+
 } // namespace
 
-void ListComPorts(std::vector<std::string> &Ports, const fs::path &SysfsRoot) {
-    std::vector<std::string> Names;
+void ListComPorts(std::vector<std::string> &Ports, const fs::path &SysfsRoot, const fs::path &DevRoot) {
+    std::vector<std::string> Names, Entries;
     std::error_code Error;
     fs::directory_iterator It(SysfsRoot / "class" / "tty", Error);
     for (; !Error && It != fs::directory_iterator(); It.increment(Error))
         if (IsPresentPort(It->path()))
-            Names.push_back(PortNameOfEntry(It->path().filename().string()));
+            Entries.push_back(It->path().filename().string());
     if (Error)
         throw EComPort(peRegistry, Error.value());
+    for (const std::string &Entry : Entries)
+        Names.push_back(PortNameOfEntry(Entry));
+    AddStableNames(Names, Entries, DevRoot);
     AddExtraPorts(Names);
     std::sort(Names.begin(), Names.end(), LessIgnoringCase);
     Ports = std::move(Names);
+}
+
+std::string UsbDeviceDescription(const std::string &Port, const fs::path &SysfsRoot,
+                                 const fs::path &DevRoot) {
+    const std::string Entry = TtyEntryOfPort(Port, DevRoot);
+    std::error_code Error;
+    const fs::path Root = fs::canonical(SysfsRoot, Error);
+    fs::path Device =
+        Entry.empty() || Error ? fs::path() : fs::canonical(Root / "class" / "tty" / Entry / "device", Error);
+    if (Error)
+        return {};
+    // The interface that the tty hangs from sits below the USB device, which has the descriptors.
+    for (; !Device.empty() && Device != Root && Device != Device.root_path(); Device = Device.parent_path()) {
+        if (!fs::exists(Device / "idVendor", Error))
+            continue;
+        std::string Text = FirstLineOf(Device / "manufacturer");
+        const std::string Product = FirstLineOf(Device / "product"), Serial = FirstLineOf(Device / "serial");
+        if (!Product.empty())
+            Text += (Text.empty() ? "" : " ") + Product;
+        if (!Serial.empty())
+            Text += (Text.empty() ? "(" : " (") + Serial + ")";
+        return Text;
+    }
+    return {};
 }

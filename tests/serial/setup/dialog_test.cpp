@@ -10,7 +10,10 @@
 #include <QScreen>
 #include <QTest>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <utility>
 
 using namespace ComApi;
 
@@ -263,6 +266,28 @@ TEST_F(SetupDialog, EachDialogReadsThePortListAfresh) {
     });
     EXPECT_EQ(First, QStringList({"ttyACM0", "ttyUSB0", "ttyUSB1"}));
     EXPECT_EQ(Second, QStringList({"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyUSB2"}));
+}
+
+TEST_F(SetupDialog, AdapterIsListedByItsStableNameTooWithItsDescriptionAsTip) {
+    namespace fs = std::filesystem;
+    const fs::path Usb = Sysfs.Root() / "devices" / "usb-ttyUSB0", Dev = Sysfs.Root() / "dev";
+    for (const auto &[File, Text] : {std::pair{"idVendor", "0403"},
+                                     {"manufacturer", "FTDI"},
+                                     {"product", "FT232R USB UART"},
+                                     {"serial", "A50285BI"}})
+        std::ofstream(Usb / File) << Text << "\n";
+    fs::create_directories(Dev / "serial" / "by-id");
+    std::ofstream(Dev / "ttyUSB0") << "";
+    fs::create_symlink("../../ttyUSB0", Dev / "serial" / "by-id" / "usb-FTDI_A50285BI-if00-port0");
+    EditPortSettings(Port, [&](TComSetupFrm &Form) {
+        const TComComboBox &Ports = *Form.Combo1;
+        EXPECT_EQ(Entries(Ports), QStringList({"serial/by-id/usb-FTDI_A50285BI-if00-port0", "ttyACM0",
+                                               "ttyUSB0", "ttyUSB1"}));
+        for (const int Index : {0, 2})
+            EXPECT_EQ(Ports.itemData(Index, Qt::ToolTipRole).toString(), "FTDI FT232R USB UART (A50285BI)");
+        EXPECT_FALSE(Ports.itemData(1, Qt::ToolTipRole).isValid());
+        Form.close();
+    });
 }
 
 TEST_F(SetupDialog, UnreadablePortListStopsTheDialogBeforeItShows) {

@@ -56,6 +56,7 @@ int main(int argc, char **argv) {
     for (const char *Name : {"ttyUSB0", "ttyACM0"})
         AddPort(Root, Name);
     SetComPortSysfsRoot(Root);
+    SetComPortDeviceRoot(Root / "dev"); // the pictures show none of the machine's own adapters
 
     TComPort Port;
     Port.SetPort("ttyUSB0");

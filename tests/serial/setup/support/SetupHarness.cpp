@@ -41,10 +41,12 @@ std::string Quoted(const std::string &Text) {
 TFakeSysfs::TFakeSysfs() : FRoot(MakeTempDir("setup-sysfs")) {
     fs::create_directories(FRoot / "class" / "tty");
     SetComPortSysfsRoot(FRoot);
+    SetComPortDeviceRoot(FRoot / "dev"); // none of the machine's own adapters
 }
 
 TFakeSysfs::~TFakeSysfs() {
     SetComPortSysfsRoot("/sys");
+    SetComPortDeviceRoot("/dev");
     std::error_code Ignored;
     fs::remove_all(FRoot, Ignored);
 }

@@ -1,0 +1,231 @@
+// The window follows a device that is pulled out and put back, and remembers the port chosen in
+// the setup dialog between runs. The device is a link in a fake /dev (a temporary folder) to the
+// slave of a pseudo-terminal pair: plugging in points the link at a fresh pair, pulling out closes
+// the pair's far end and removes the link.
+#include "support/WindowHarness.h"
+
+#include "relay/PanelSettings.h"
+#include "serial/port/ComPlatform.h"
+#include "tests/support/Leaks.h"
+
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString U(const char *Utf8) {
+    return QString::fromUtf8(Utf8);
+}
+
+fs::path MakeTempDir() {
+    std::string Template = (fs::temp_directory_path() / "replug-XXXXXX").string();
+    return ::mkdtemp(Template.data());
+}
+
+class TPluggedDevice {
+public:
+    TPluggedDevice() : FRoot(MakeTempDir()) { Plug(); }
+    ~TPluggedDevice() {
+        FPair.reset();
+        std::error_code Ignored;
+        fs::remove_all(FRoot, Ignored);
+    }
+    bool Ok() const { return FPair && FPair->Ok(); }
+    std::string Path() const { return (FRoot / "ttyUSB0").string(); }
+    const fs::path &Root() const { return FRoot; }
+    TPtyPair &Far() { return *FPair; }
+
+    void Plug(const std::string &Target = {}) {
+        FPair = std::make_unique<TPtyPair>();
+        fs::create_symlink(Target.empty() ? FPair->SlavePath() : Target, Path());
+    }
+    void Unplug() {
+        FPair->CloseMaster();
+        fs::remove(Path());
+    }
+
+private:
+    fs::path FRoot;
+    std::unique_ptr<TPtyPair> FPair;
+};
+
+class Replug : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!Device.Ok())
+            GTEST_SKIP() << "no pseudo-terminal support";
+        RxBuffer.Clear();
+        Form = std::make_unique<TForm1>();
+        Form->show();
+        Click(*Form, "Button_Settings");
+        Click(*Form, "Button_Open");
+        ASSERT_TRUE(Form->ComPort().Connected()) << TopLine(*Form).toStdString();
+    }
+    void TearDown() override { Form.reset(); }
+
+    void UnplugAndWait() {
+        Device.Unplug();
+        ASSERT_TRUE(WaitFor([&] { return !Form->ComPort().Connected(); }));
+    }
+    void PlugAndWait() {
+        Device.Plug();
+        ASSERT_TRUE(WaitFor([&] { return Form->ComPort().Connected(); })) << TopLine(*Form).toStdString();
+    }
+
+    TPluggedDevice Device;
+    TFakeSetupDialog Setup{Device.Path()};
+    std::unique_ptr<TForm1> Form;
+};
+
+TEST_F(Replug, DeviceThatComesBackIsOpenedAgainAndTrafficFlows) {
+    UnplugAndWait();
+    EXPECT_EQ(TopLine(*Form), U("COM > Zařízení bylo odpojeno."));
+    EXPECT_TRUE(Form->WatchingForDevice());
+    PlugAndWait();
+    EXPECT_EQ(ConsoleLines(*Form).mid(0, 2), (QStringList{U("COM > Zařízení je zpět, port je znovu otevřen."),
+                                                          U("COM > Port úspěšně otevřen.")}));
+    EXPECT_FALSE(Form->WatchingForDevice());
+    EXPECT_TRUE(Control(*Form, "CtrlGB")->isEnabled());
+    Device.Far().Send("stop*");
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("IO  >Alarm byl vypnut.(stop*)"); }));
+    Click(*Form, "Button2");
+    EXPECT_EQ(Device.Far().Receive(1), "!");
+}
+
+// A device that comes back as something the port cannot open (here a character device that is no
+// terminal) is reported once and waited for again.
+TEST_F(Replug, FailedReopenKeepsWaiting) {
+    UnplugAndWait();
+    fs::create_symlink("/dev/null", Device.Path());
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form).startsWith("ERR >Port"); }));
+    EXPECT_TRUE(Form->WatchingForDevice());
+    // The failed attempt itself is no change of the device: no second attempt follows.
+    const qsizetype Lines = ConsoleLines(*Form).size();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ConsoleLines(*Form).size(), Lines);
+    fs::remove(Device.Path());
+    PlugAndWait();
+    EXPECT_EQ(TopLine(*Form), U("COM > Zařízení je zpět, port je znovu otevřen."));
+}
+
+TEST_F(Replug, OperatorsChoiceEndsTheWait) {
+    struct TRow {
+        const char *Name;
+        bool LoseFirst;
+        std::function<void()> Act;
+    };
+    const TRow Rows[] = {
+        {"closed by hand", false, [&] { Click(*Form, "Button_Open"); }},
+        {"another port chosen", true,
+         [&] {
+             TFakeSetupDialog Other("/nonexistent/ttyUSB7");
+             Click(*Form, "Button_Settings");
+         }},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Name);
+        if (Row.LoseFirst)
+            UnplugAndWait();
+        Row.Act();
+        if (!Row.LoseFirst)
+            Device.Unplug();
+        EXPECT_FALSE(Form->WatchingForDevice());
+        Device.Plug();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(Form->ComPort().Connected());
+        // Back to the device, open by hand, for the next row.
+        Form->ComPort().SetPort(Device.Path());
+        Click(*Form, "Button_Open");
+        ASSERT_TRUE(Form->ComPort().Connected());
+    }
+}
+
+TEST_F(Replug, HundredCyclesLeaveNothingBehind) {
+    UnplugAndWait();
+    PlugAndWait(); // the first cycle may allocate for good
+    const TLeakBaseline Baseline;
+    for (int Cycle = 0; Cycle < 100 && !HasFatalFailure(); ++Cycle) {
+        UnplugAndWait();
+        PlugAndWait();
+    }
+    EXPECT_TRUE(Baseline.NothingLeftBehind());
+}
+
+// The setup dialog's choice kept in a settings file between two windows.
+class Remembered : public testing::Test {
+protected:
+    void TearDown() override {
+        std::error_code Ignored;
+        fs::remove_all(Root, Ignored);
+    }
+    fs::path Root = MakeTempDir();
+    fs::path File = Root / "dudovuz" / "panel.ini";
+};
+
+TEST_F(Remembered, AcceptedDialogIsSavedAndTheNextWindowCanOpenAtOnce) {
+    TPluggedDevice Device;
+    if (!Device.Ok())
+        GTEST_SKIP() << "no pseudo-terminal support";
+    {
+        TFakeSetupDialog Setup(Device.Path());
+        TForm1 First;
+        First.show();
+        First.UseSettingsFile(File);
+        EXPECT_TRUE(ConsoleLines(First).isEmpty()); // the first run has no file: nothing to say
+        EXPECT_FALSE(Control(First, "Button_Open")->isEnabled());
+        Click(First, "Button_Settings");
+    }
+    TForm1 Second;
+    Second.show();
+    Second.UseSettingsFile(File);
+    EXPECT_EQ(Second.ComPort().Port(), Device.Path());
+    ASSERT_TRUE(Control(Second, "Button_Open")->isEnabled());
+    Click(Second, "Button_Open");
+    EXPECT_TRUE(Second.ComPort().Connected()) << TopLine(Second).toStdString();
+}
+
+TEST_F(Remembered, FileThatCannotBeUsedCostsOneLine) {
+    struct TRow {
+        const char *Name;
+        std::function<void()> Make;
+        const char *Line;
+        bool SaveFails;
+    };
+    const TRow Rows[] = {
+        {"malformed", [&] { std::ofstream(File) << "[ComPort]\nPort=ttyUSB1\nBaudRate=fast\n"; },
+         "COM > Uložené nastavení portu je chybné (BaudRate=fast), nepoužije se.", false},
+        {"unreadable", [&] { fs::create_directory(File); }, "COM > Uložené nastavení portu nelze přečíst (",
+         true},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Name);
+        fs::remove_all(File.parent_path());
+        fs::create_directories(File.parent_path());
+        Row.Make();
+        TFakeSetupDialog Setup("ttyUSB3");
+        TForm1 Form;
+        Form.show();
+        Form.UseSettingsFile(File);
+        ASSERT_EQ(ConsoleLines(Form).size(), 1);
+        EXPECT_TRUE(TopLine(Form).startsWith(U(Row.Line))) << TopLine(Form).toStdString();
+        EXPECT_FALSE(Control(Form, "Button_Open")->isEnabled());
+        // A setting that cannot be written is one more line, and the panel goes on.
+        Click(Form, "Button_Settings");
+        EXPECT_TRUE(Control(Form, "Button_Open")->isEnabled());
+        EXPECT_EQ(ConsoleLines(Form).size(), Row.SaveFails ? 2 : 1);
+        if (Row.SaveFails) {
+            EXPECT_TRUE(TopLine(Form).startsWith(U("COM > Nastavení portu nelze uložit (")))
+                << TopLine(Form).toStdString();
+        }
+    }
+}
+
+} // namespace
