@@ -5,8 +5,9 @@
 // against (CreateFile, SetCommState, ReadFile on an overlapped record, WaitCommEvent ...), so the
 // component reads the same on every platform; what differs lives behind TComDriver:
 //   - TPosixComDriver (posix/PosixComDriver.h): real ttys, USB adapters and pseudo-terminals on Linux;
+//   - TNetComDriver (posix/NetComDriver.h): a line over TCP, "tcp://HOST:PORT" or "rfc2217://HOST:PORT";
 //   - TScriptComDriver (serial/testing/ScriptComDriver.h): no device at all, for tests only.
-// Both keep their device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
+// Each keeps its device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
 // queues, time-outs, events and hang-ups that every driver shares.
 //
 // The names are those of <windows.h>, declared differently, so they live in namespace ComApi. What
@@ -201,7 +202,8 @@ public:
     virtual ~TComDriver() = default;
 
     // Opens a device exclusively for overlapped reading and writing. Name is a port name: "ttyUSB0"
-    // means /dev/ttyUSB0; a name that starts with '/' is a path used as it stands.
+    // means /dev/ttyUSB0; a name that starts with '/' is a path used as it stands; the platform's
+    // driver hands "tcp://" and "rfc2217://" names to the network driver.
     // INVALID_HANDLE_VALUE on failure.
     virtual HANDLE CreateFile(const std::string &Name) = 0;
     virtual bool CloseHandle(HANDLE Handle) = 0;

@@ -4,9 +4,10 @@
 // has bound, except the 8250 ports whose UART type is unknown (0): a PC kernel registers 32 ttyS
 // ports whether or not the hardware exists, and only the probed ones have a type. Virtual ports
 // that no driver owns (a simulator's pseudo-terminal, socat) are added from the environment
-// variable EXTRA_SERIAL_PORTS, a colon-separated list of paths. Every USB adapter is offered a
-// second time by the name that udev gives it under <DevRoot>/serial/by-id, which stays the same
-// whichever ttyUSB number the adapter gets when it is plugged in again ("serial/by-id/usb-FTDI_...").
+// variable EXTRA_SERIAL_PORTS, a list of paths and network names ("tcp://HOST:PORT") separated by
+// colons, semicolons or white space (a network name keeps its own colon). Every USB adapter is
+// offered a second time by the name that udev gives it under <DevRoot>/serial/by-id, which stays the
+// same whichever ttyUSB number the adapter gets when it is plugged in again ("serial/by-id/usb-FTDI_...").
 //
 // Every name is one that TCustomComPort::SetPort takes: "ttyUSB0" for /dev/ttyUSB0, a path outside
 // /dev as it stands. Nothing is opened or probed.

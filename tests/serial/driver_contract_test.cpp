@@ -1,5 +1,6 @@
 // The driver contract of the seam (ComDriver.h), once, against every driver: the POSIX driver on a
-// pseudo-terminal pair and the scriptable driver. What only one driver does is tested beside it.
+// pseudo-terminal pair, the network driver on a loopback connection and the scriptable driver. What only one
+// driver does is tested beside it.
 #include "driver_fixture.h"
 
 #include <cerrno>
@@ -11,12 +12,15 @@ struct DriverContract : TDriverFixture, ::testing::WithParamInterface<const char
     void SetUp() override { Open(GetParam()); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Drivers, DriverContract, ::testing::Values("posix", "script"),
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverContract, ::testing::Values("posix", "tcp", "script"),
                          [](const auto &Info) { return std::string(Info.param); });
 
 TEST_P(DriverContract, OpensExclusivelyAndNeverReusesAHandle) {
-    for (const auto &[name, error] : {std::pair<std::string, DWORD>{"ttyDoesNotExist9", ENOENT},
-                                      std::pair<std::string, DWORD>{Far->Port(), EBUSY}}) {
+    const bool net = std::string(GetParam()) == "tcp"; // a server, not the driver, decides on a second client
+    for (const auto &[name, error] :
+         {std::pair<std::string, DWORD>{net ? "tcp://127.0.0.1:0" : "ttyDoesNotExist9",
+                                        net ? EINVAL : ENOENT},
+          std::pair<std::string, DWORD>{net ? "tcp://127.0.0.1" : Far->Port(), net ? EINVAL : EBUSY}}) {
         EXPECT_EQ(Driver->CreateFile(name), INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(GetLastError(), error) << name;
     }

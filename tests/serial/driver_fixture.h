@@ -3,9 +3,11 @@
 // for the scriptable driver.
 #pragma once
 
+#include "serial/driver/posix/NetComDriver.h"
 #include "serial/driver/posix/PosixComDriver.h"
 #include "serial/testing/ScriptComDriver.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Tcp.h"
 
 #include <gtest/gtest.h>
 
@@ -58,16 +60,34 @@ struct TScriptEnd : TFarEnd {
     void LetTimePass() override { Script.TimeOutReads(); }
 };
 
+struct TTcpEnd : TFarEnd {
+    TTcpListener Listener;
+    TTcpPeer Peer;
+    TNetComDriver Net;
+    TComDriver &Driver() override { return Net; }
+    std::string Port() const override { return "tcp://127.0.0.1:" + std::to_string(Listener.Port()); }
+    TTcpPeer &Accepted() {
+        if (!Peer.Ok())
+            Peer = Listener.Accept();
+        return Peer;
+    }
+    bool Send(std::string_view Bytes) override { return Accepted().Send(Bytes); }
+    std::string Receive(std::size_t Count) override { return Accepted().Receive(Count); }
+    void HangUp() override { Accepted().Close(); }
+};
+
 // A driver with one open device on the far end's port.
 struct TDriverFixture : ::testing::Test {
     std::unique_ptr<TFarEnd> Far;
     TComDriver *Driver = nullptr;
     HANDLE H = INVALID_HANDLE_VALUE;
 
-    // "posix" (skipped where there are no pseudo-terminals) or "script".
+    // "posix" (skipped where there are no pseudo-terminals), "tcp" (a loopback connection) or "script".
     void Open(const std::string &Kind) {
         if (Kind == "script") {
             Far = std::make_unique<TScriptEnd>();
+        } else if (Kind == "tcp") {
+            Far = std::make_unique<TTcpEnd>();
         } else {
             auto pty = std::make_unique<TPtyEnd>();
             if (!pty->Pty.Ok())

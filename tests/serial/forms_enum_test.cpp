@@ -110,6 +110,13 @@ TEST_F(ListComPortsTest, AddsExtraPortsFromTheEnvironment) {
     EXPECT_EQ(List(), (Names{"/tmp/sim/port", "pts/7", "ttyUSB0", "ttyUSB0"}));
 }
 
+TEST_F(ListComPortsTest, NetworkNamesKeepTheirColons) {
+    ::setenv("EXTRA_SERIAL_PORTS",
+             "/dev/pts/7:tcp://127.0.0.1:2000:rfc2217://[::1]:3000;/tmp/a b\ttcp://host:1", 1);
+    EXPECT_EQ(List(), (Names{"/tmp/a", "b", "pts/7", "rfc2217://[::1]:3000", "tcp://127.0.0.1:2000",
+                             "tcp://host:1"}));
+}
+
 TEST_F(ListComPortsTest, SortsByTextIgnoringAsciiCase) {
     for (const char *Name : {"COM3", "COM10", "com2", "COM1", "ttyusb1", "ttyUSB0"})
         Sysfs.AddDevice(Name, "fake");

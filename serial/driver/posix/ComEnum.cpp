@@ -4,6 +4,7 @@
 #include "serial/port/ComError.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
@@ -60,13 +61,48 @@ std::string PortNameOfPath(std::string_view Path) {
     return std::string(Path);
 }
 
+bool IsSeparator(char C) {
+    return C == ':' || C == ';' || C == ' ' || C == '\t' || C == '\n';
+}
+
+// The length of a "scheme://HOST:PORT" entry at the start of Rest ("[v6]" hosts too), else 0.
+std::size_t NetworkEntryLength(std::string_view Rest) {
+    const auto scheme = Rest.find("://");
+    if (scheme == 0 || scheme == std::string_view::npos ||
+        !std::all_of(Rest.begin(), Rest.begin() + scheme,
+                     [](char C) { return std::isalnum(static_cast<unsigned char>(C)); }))
+        return 0;
+    std::size_t at = scheme + 3;
+    if (at < Rest.size() && Rest[at] == '[') {
+        const auto close = Rest.find(']', at);
+        if (close == std::string_view::npos)
+            return 0;
+        at = close + 1;
+    } else {
+        while (at < Rest.size() && !IsSeparator(Rest[at]))
+            ++at;
+    }
+    if (at >= Rest.size() || Rest[at] != ':')
+        return 0;
+    ++at;
+    while (at < Rest.size() && std::isdigit(static_cast<unsigned char>(Rest[at])))
+        ++at;
+    return at;
+}
+
+// Entries are separated by colons, semicolons or white space; a colon inside a network entry
+// ("tcp://HOST:PORT") belongs to it.
 void AddExtraPorts(std::vector<std::string> &Names) {
     const char *Extra = std::getenv("EXTRA_SERIAL_PORTS");
     std::string_view Rest = Extra ? Extra : "";
     while (!Rest.empty()) {
-        const auto Colon = Rest.find(':');
-        const std::string_view Item = Rest.substr(0, Colon);
-        Rest = Colon == std::string_view::npos ? std::string_view() : Rest.substr(Colon + 1);
+        std::size_t length = NetworkEntryLength(Rest);
+        if (length == 0)
+            length = std::min(
+                Rest.size(),
+                static_cast<std::size_t>(std::find_if(Rest.begin(), Rest.end(), IsSeparator) - Rest.begin()));
+        const std::string_view Item = Rest.substr(0, length);
+        Rest.remove_prefix(std::min(Rest.size(), length + 1));
         if (!Item.empty())
             Names.push_back(PortNameOfPath(Item));
     }

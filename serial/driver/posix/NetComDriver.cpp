@@ -1,0 +1,637 @@
+#include "serial/driver/posix/NetComDriver.h"
+
+#include "base/Fd.h"
+#include "serial/driver/OverlappedDevice.h"
+#include "serial/driver/TelnetCodec.h"
+#include "serial/driver/posix/PosixEvent.h"
+#include "serial/driver/posix/QuietThread.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace ComApi {
+
+namespace {
+
+using TClock = TOverlappedDevice::TClock;
+using TTime = TOverlappedDevice::TTime;
+using TMs = std::chrono::milliseconds;
+
+constexpr std::string_view TcpScheme = "tcp://", Rfc2217Scheme = "rfc2217://";
+// Encoded bytes held for the socket beyond what it took: the writes wait while this much is held.
+constexpr std::size_t MaxOutput = 64 * 1024;
+
+struct TAddress {
+    bool Telnet = false;
+    std::string Host, Port;
+};
+
+// "scheme://HOST:PORT" with a port of 1 to 65535; "[v6]" for an IPv6 host.
+std::optional<TAddress> ParseName(std::string_view Name) {
+    TAddress address;
+    if (Name.starts_with(TcpScheme))
+        Name.remove_prefix(TcpScheme.size());
+    else if (Name.starts_with(Rfc2217Scheme))
+        Name.remove_prefix(Rfc2217Scheme.size()), address.Telnet = true;
+    else
+        return std::nullopt;
+    const auto colon = Name.rfind(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return std::nullopt;
+    std::string_view host = Name.substr(0, colon), port = Name.substr(colon + 1);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']')
+            return std::nullopt;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (error != std::errc() || end != port.data() + port.size() || number == 0 || number > 65535)
+        return std::nullopt;
+    address.Host = host;
+    address.Port = port;
+    return address;
+}
+
+// Connects without blocking longer than Timeout; an empty descriptor with the last error set on failure.
+TFd Connect(const TAddress &Address, TMs Timeout) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(Address.Host.c_str(), Address.Port.c_str(), &hints, &found) != 0 || !found)
+        return SetLastError(EHOSTUNREACH), TFd();
+    const auto deadline = TClock::now() + Timeout;
+    int error = ETIMEDOUT;
+    TFd result;
+    for (const addrinfo *a = found; a && !result; a = a->ai_next) {
+        TFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (!fd) {
+            error = errno;
+            continue;
+        }
+        if (::connect(fd.Get(), a->ai_addr, a->ai_addrlen) < 0) {
+            if (errno != EINPROGRESS) {
+                error = errno;
+                continue;
+            }
+            pollfd p{fd.Get(), POLLOUT, 0};
+            int n = 0;
+            do {
+                const auto left = std::chrono::ceil<TMs>(deadline - TClock::now()).count();
+                n = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0) {
+                error = n == 0 ? ETIMEDOUT : errno;
+                continue;
+            }
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &soError, &len) < 0 || soError != 0) {
+                error = soError ? soError : errno;
+                continue;
+            }
+        }
+        const int one = 1;
+        ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // commands are short
+        result = std::move(fd);
+    }
+    ::freeaddrinfo(found);
+    if (!result)
+        SetLastError(static_cast<DWORD>(error));
+    return result;
+}
+
+} // namespace
+
+bool IsNetworkPortName(const std::string &Name) {
+    return Name.starts_with(TcpScheme) || Name.starts_with(Rfc2217Scheme);
+}
+
+// ---- The device
+
+class TNetComDriver::TDevice : private TOverlappedDevice::TLine, private TTelnetDecoder::TSink {
+public:
+    TDevice(TFd Fd, bool Telnet) : FFd(std::move(Fd)), FTelnet(Telnet) {}
+    ~TDevice() override { Close(); }
+
+    void Start();
+    void Close();
+
+    bool SetupComm(DWORD InQueue);
+    bool SetCommState(const DCB &Dcb);
+    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts);
+    bool ClearCommError(DWORD *Errors, COMSTAT *Stat);
+    bool GetCommModemStatus(DWORD *ModemStat);
+    bool PurgeComm(DWORD Flags);
+    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov);
+    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov);
+    bool SetCommMask(DWORD Mask);
+    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov);
+    void Settle() { std::lock_guard lock(FMutex); }
+
+private:
+    // TOverlappedDevice::TLine (FMutex held).
+    std::ptrdiff_t Send(const char *Bytes, std::size_t Count) override;
+    void Fetch(TTime Now) override { Receive(Now); }
+    void Changed() override { Wake(); }
+
+    // TTelnetDecoder::TSink (FMutex held).
+    void Data(std::string_view Run) override { FDevice.Put(Run); }
+    void Negotiate(std::uint8_t Verb, std::uint8_t Option) override;
+    void ComPort(std::uint8_t Command, std::string_view Value) override;
+    void Malformed(const char *) override { FBroken = true; }
+
+    void Run();
+    void Wake() { FControl.Set(); }
+    int NextTimeout(TTime Now) const;
+    void Receive(TTime Now);
+    bool Flush(); // hands held output to the socket; false when the connection is gone
+    void Transmit(TTime Now);
+    void CheckDrained();
+    void HangUp();
+
+    TFd FFd;
+    const bool FTelnet;
+    TEvent FControl;
+    std::mutex FMutex;
+    std::condition_variable FStarted;
+    std::thread FThread;
+    bool FRunning = false, FStopping = false;
+
+    TOverlappedDevice FDevice;
+    std::string FOut;      // encoded bytes the socket has not taken yet
+    bool FTxCheck = false; // written: report EV_TXEMPTY once the output is out
+    TTelnetDecoder FDecoder;
+    bool FBroken = false;      // the peer's Telnet could not be decoded
+    std::bitset<256> FRefused; // options we answered WONT or DONT to, once each
+    std::optional<DCB> FSent;  // the line settings last sent to the server
+    std::uint8_t FModem = 0;   // the server's modem state
+};
+
+void TNetComDriver::TDevice::Start() {
+    if (FTelnet) {
+        using namespace Telnet;
+        TelnetEncode::Negotiate(FOut, WILL, COM_PORT_OPTION);
+        TelnetEncode::Negotiate(FOut, WILL, BINARY);
+        TelnetEncode::Negotiate(FOut, DO, BINARY);
+        TelnetEncode::Negotiate(FOut, WILL, SGA);
+        TelnetEncode::Negotiate(FOut, DO, SGA);
+        TelnetEncode::ComPort(FOut, SET_LINESTATE_MASK,
+                              std::uint8_t(LS_BREAK | LS_FRAME | LS_PARITY | LS_OVERRUN));
+        TelnetEncode::ComPort(FOut, SET_MODEMSTATE_MASK, std::uint8_t(255));
+    }
+    std::unique_lock lock(FMutex);
+    FThread = StartQuietThread([this] { Run(); });
+    FStarted.wait(lock, [this] { return FRunning; });
+}
+
+void TNetComDriver::TDevice::Close() {
+    {
+        std::lock_guard lock(FMutex);
+        if (FDevice.Closed())
+            return;
+        FStopping = true;
+        FDevice.Close();
+    }
+    Wake();
+    if (FThread.joinable())
+        FThread.join();
+    FFd.Close();
+}
+
+int TNetComDriver::TDevice::NextTimeout(TTime Now) const {
+    const auto next = FDevice.NextDeadline();
+    if (next == TTime::max())
+        return -1;
+    if (next <= Now)
+        return 0;
+    return static_cast<int>(std::min<long long>(std::chrono::ceil<TMs>(next - Now).count(), 0x7fffffff));
+}
+
+void TNetComDriver::TDevice::Run() {
+    std::unique_lock lock(FMutex);
+    FRunning = true;
+    FStarted.notify_all();
+    while (!FStopping) {
+        short events = 0;
+        if (FDevice.Room() > 0)
+            events |= POLLIN; // a full queue stops reading: TCP's window then holds the sender back
+        if (!FOut.empty() || FDevice.PendingWrites() > 0)
+            events |= POLLOUT;
+        pollfd fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0},
+                         {FDevice.HungUp() ? -1 : FFd.Get(), events, 0}};
+        const int timeout = NextTimeout(TClock::now());
+        lock.unlock();
+        const int n = ::poll(fds, 2, timeout);
+        lock.lock();
+        if (n < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents & POLLIN)
+            FControl.Reset();
+        if (FStopping)
+            break;
+        const auto now = TClock::now();
+        const short socket = fds[1].revents;
+        if (socket & (POLLIN | POLLHUP | POLLERR))
+            Receive(now); // an end of the connection shows as a read of nothing
+        if (socket & POLLOUT)
+            Transmit(now);
+        if ((socket & (POLLERR | POLLNVAL)) && !FDevice.HungUp())
+            HangUp();
+        FDevice.Expire(now);
+        FDevice.ServeReads(now);
+        CheckDrained();
+    }
+}
+
+void TNetComDriver::TDevice::Receive(TTime Now) {
+    if (FDevice.HungUp())
+        return;
+    char raw[16384];
+    bool gone = false;
+    while (FDevice.Room() > 0 && !FBroken) {
+        // Telnet decoding never grows the input, so what fits raw fits decoded.
+        const ssize_t n = ::recv(FFd.Get(), raw, std::min(sizeof raw, FDevice.Room()), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n <= 0) {
+            gone = true; // closed by the peer (0) or reset
+            break;
+        }
+        const std::string_view input(raw, static_cast<std::size_t>(n));
+        if (FTelnet)
+            FDecoder.Decode(input, *this);
+        else
+            FDevice.Put(input);
+    }
+    FDevice.EndBatch(Now);
+    if (!FOut.empty())
+        Flush(); // answers to the server's negotiation
+    if (gone || FBroken)
+        HangUp();
+}
+
+bool TNetComDriver::TDevice::Flush() {
+    while (!FOut.empty()) {
+        const ssize_t n = ::send(FFd.Get(), FOut.data(), FOut.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        FOut.erase(0, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::ptrdiff_t TNetComDriver::TDevice::Send(const char *Bytes, std::size_t Count) {
+    if (!Flush())
+        return -1;
+    if (FOut.size() >= MaxOutput)
+        return 0;
+    const std::size_t take = std::min(Count, MaxOutput - FOut.size());
+    if (FTelnet)
+        TelnetEncode::Data(FOut, std::string_view(Bytes, take));
+    else
+        FOut.append(Bytes, take);
+    FTxCheck = true;
+    return Flush() ? static_cast<std::ptrdiff_t>(take) : -1;
+}
+
+void TNetComDriver::TDevice::Transmit(TTime) {
+    if (!Flush())
+        return HangUp();
+    FDevice.SendPending(*this);
+    if (FDevice.HungUp())
+        HangUp();
+}
+
+void TNetComDriver::TDevice::CheckDrained() {
+    if (FTxCheck && FOut.empty() && FDevice.PendingWrites() == 0 && !FDevice.HungUp()) {
+        FTxCheck = false;
+        FDevice.Report(EV_TXEMPTY);
+    }
+}
+
+void TNetComDriver::TDevice::HangUp() {
+    FTxCheck = false;
+    FOut.clear();
+    FDevice.HangUp();
+}
+
+void TNetComDriver::TDevice::Negotiate(std::uint8_t Verb, std::uint8_t Option) {
+    using namespace Telnet;
+    const bool ours = Option == BINARY || Option == SGA || (Option == COM_PORT_OPTION && Verb == DO);
+    if (ours || (Verb != DO && Verb != WILL) || FRefused[Option])
+        return; // asked for already, or nothing to answer
+    FRefused[Option] = true;
+    TelnetEncode::Negotiate(FOut, Verb == DO ? WONT : DONT, Option);
+}
+
+void TNetComDriver::TDevice::ComPort(std::uint8_t Command, std::string_view Value) {
+    using namespace Telnet;
+    const auto value = static_cast<std::uint8_t>(Value.empty() ? 0 : Value[0]);
+    if (Command == NOTIFY_MODEMSTATE) {
+        const std::uint8_t changed = (value ^ FModem) & 0xF0;
+        DWORD events = 0;
+        if ((changed & MS_CTS) || (value & MS_DELTA_CTS))
+            events |= EV_CTS;
+        if ((changed & MS_DSR) || (value & MS_DELTA_DSR))
+            events |= EV_DSR;
+        if ((changed & MS_CD) || (value & MS_DELTA_CD))
+            events |= EV_RLSD;
+        if (value & MS_RI_TRAILING)
+            events |= EV_RING;
+        FModem = value & 0xF0;
+        if (events)
+            FDevice.Report(events);
+    } else if (Command == NOTIFY_LINESTATE) {
+        DWORD errors = 0;
+        if (value & LS_FRAME)
+            errors |= CE_FRAME;
+        if (value & LS_PARITY)
+            errors |= CE_RXPARITY;
+        if (value & LS_OVERRUN)
+            errors |= CE_OVERRUN;
+        if (value & LS_BREAK)
+            errors |= CE_BREAK;
+        if (errors) {
+            FDevice.AddErrors(errors);
+            FDevice.Report(EV_ERR | (value & LS_BREAK ? EV_BREAK : 0));
+        }
+    }
+    // The other answers confirm what we set; the settings we keep are those we asked for.
+}
+
+// -- Operations
+
+bool TNetComDriver::TDevice::SetupComm(DWORD InQueue) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetupComm(InQueue, *this);
+}
+
+bool TNetComDriver::TDevice::SetCommState(const DCB &Dcb) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Usable())
+        return false;
+    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
+        Dcb.StopBits > TWOSTOPBITS)
+        return FailWith(EINVAL);
+    if (FTelnet) {
+        using namespace Telnet;
+        const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
+        const bool hardware = (Dcb.Flags & DCB_OUTX_CTS_FLOW) || rts == 2;
+        const bool xonxoff = Dcb.Flags & (DCB_OUTX | DCB_INX);
+        const bool dtr = (Dcb.Flags & DCB_DTR_CONTROL_MASK) != 0;
+        const bool all = !FSent;
+        const DCB old = FSent.value_or(DCB{});
+        if (all || old.BaudRate != Dcb.BaudRate)
+            TelnetEncode::ComPortBaud(FOut, Dcb.BaudRate);
+        if (all || old.ByteSize != Dcb.ByteSize)
+            TelnetEncode::ComPort(FOut, SET_DATASIZE, Dcb.ByteSize);
+        if (all || old.Parity != Dcb.Parity)
+            TelnetEncode::ComPort(FOut, SET_PARITY, std::uint8_t(Dcb.Parity + 1));
+        if (all || old.StopBits != Dcb.StopBits)
+            TelnetEncode::ComPort(FOut, SET_STOPSIZE,
+                                  std::uint8_t(Dcb.StopBits == ONESTOPBIT    ? 1
+                                               : Dcb.StopBits == TWOSTOPBITS ? 2
+                                                                             : 3));
+        if (all || old.Flags != Dcb.Flags) {
+            TelnetEncode::ComPort(FOut, SET_CONTROL, std::uint8_t(hardware ? 3 : xonxoff ? 2 : 1));
+            TelnetEncode::ComPort(FOut, SET_CONTROL, std::uint8_t(dtr ? 8 : 9));
+            if (!hardware)
+                TelnetEncode::ComPort(FOut, SET_CONTROL, std::uint8_t(rts ? 11 : 12));
+        }
+        FSent = Dcb;
+        if (!Flush()) {
+            HangUp();
+            return FailWith(EIO);
+        }
+        if (!FOut.empty())
+            Wake();
+    }
+    return FDevice.SetCommState(Dcb);
+}
+
+bool TNetComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommTimeouts(Timeouts);
+}
+
+bool TNetComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.ClearCommError(Errors, Stat))
+        return false;
+    if (Stat)
+        Stat->cbOutQue += static_cast<DWORD>(FOut.size());
+    return true;
+}
+
+bool TNetComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Usable())
+        return false;
+    if (ModemStat) // the modem-state bits share their places with the MS_ bits
+        *ModemStat = FModem & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    return true;
+}
+
+bool TNetComDriver::TDevice::PurgeComm(DWORD Flags) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.PurgeComm(Flags, *this))
+        return false;
+    const std::uint8_t which = (Flags & PURGE_RXCLEAR ? 1 : 0) | (Flags & PURGE_TXCLEAR ? 2 : 0);
+    if (FTelnet && which && !FDevice.HungUp()) {
+        TelnetEncode::ComPort(FOut, Telnet::PURGE_DATA, which);
+        if (Flush() && !FOut.empty())
+            Wake();
+    }
+    return true;
+}
+
+bool TNetComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
+}
+
+bool TNetComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    const bool done = FDevice.WriteFile(Buffer, Count, Written, Ov, TClock::now(), *this);
+    if (FDevice.HungUp())
+        HangUp();
+    else if (done)
+        CheckDrained();
+    if (!FOut.empty() || FDevice.PendingWrites() > 0)
+        Wake();
+    return done;
+}
+
+bool TNetComDriver::TDevice::SetCommMask(DWORD Mask) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommMask(Mask);
+}
+
+bool TNetComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    return FDevice.WaitCommEvent(Mask, Ov);
+}
+
+// ---- The driver
+
+TNetComDriver::TNetComDriver(std::chrono::milliseconds ConnectTimeout) : FConnectTimeout(ConnectTimeout) {}
+
+TNetComDriver::~TNetComDriver() {
+    std::map<HANDLE, std::shared_ptr<TDevice>> devices;
+    {
+        std::lock_guard lock(FMutex);
+        devices.swap(FDevices);
+    }
+    for (auto &[handle, device] : devices)
+        device->Close();
+}
+
+std::shared_ptr<TNetComDriver::TDevice> TNetComDriver::Find(HANDLE Handle) {
+    std::lock_guard lock(FMutex);
+    auto it = FDevices.find(Handle);
+    if (it == FDevices.end()) {
+        SetLastError(EBADF);
+        return nullptr;
+    }
+    return it->second;
+}
+
+HANDLE TNetComDriver::CreateFile(const std::string &Name) {
+    const auto address = ParseName(Name);
+    if (!address)
+        return SetLastError(EINVAL), INVALID_HANDLE_VALUE;
+    try {
+        TFd fd = Connect(*address, FConnectTimeout);
+        if (!fd)
+            return INVALID_HANDLE_VALUE;
+        auto device = std::make_shared<TDevice>(std::move(fd), address->Telnet);
+        device->Start();
+        std::lock_guard lock(FMutex);
+        const HANDLE handle = FNextHandle++;
+        FDevices.emplace(handle, std::move(device));
+        return handle;
+    } catch (const std::system_error &e) {
+        SetLastError(static_cast<DWORD>(e.code().value()));
+    } catch (const std::bad_alloc &) {
+        SetLastError(ENOMEM);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool TNetComDriver::CloseHandle(HANDLE Handle) {
+    std::shared_ptr<TDevice> device;
+    {
+        std::lock_guard lock(FMutex);
+        auto it = FDevices.find(Handle);
+        if (it == FDevices.end())
+            return FailWith(EBADF);
+        device = std::move(it->second);
+        FDevices.erase(it);
+    }
+    device->Close();
+    return true;
+}
+
+bool TNetComDriver::SetupComm(HANDLE Handle, DWORD InQueue, DWORD) {
+    auto device = Find(Handle);
+    return device && device->SetupComm(InQueue);
+}
+
+bool TNetComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
+    auto device = Find(Handle);
+    return device && device->SetCommState(Dcb);
+}
+
+bool TNetComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) {
+    auto device = Find(Handle);
+    return device && device->SetCommTimeouts(Timeouts);
+}
+
+bool TNetComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) {
+    auto device = Find(Handle);
+    return device && device->ClearCommError(Errors, Stat);
+}
+
+bool TNetComDriver::GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) {
+    auto device = Find(Handle);
+    return device && device->GetCommModemStatus(ModemStat);
+}
+
+bool TNetComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
+    auto device = Find(Handle);
+    return device && device->PurgeComm(Flags);
+}
+
+bool TNetComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
+    if (!Ov)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    return device && device->ReadFile(Buffer, Count, Read, Ov);
+}
+
+bool TNetComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
+                              TOverlapped *Ov) {
+    if (!Ov)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    return device && device->WriteFile(Buffer, Count, Written, Ov);
+}
+
+bool TNetComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD *Transferred, bool Wait) {
+    if (!Ov)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    if (!device)
+        return false;
+    if (Ov->Internal == ERROR_IO_PENDING) {
+        if (!Wait)
+            return FailWith(ERROR_IO_INCOMPLETE);
+        if (!Ov->hEvent)
+            return FailWith(EINVAL);
+        if (WaitForSingleObject(*Ov->hEvent) != WAIT_OBJECT_0)
+            return false;
+    }
+    device->Settle(); // orders the driver's signal before what the caller does next (see the POSIX driver)
+    if (Transferred)
+        *Transferred = Ov->InternalHigh;
+    const DWORD error = Ov->Internal;
+    return error == 0 || FailWith(error);
+}
+
+bool TNetComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
+    auto device = Find(Handle);
+    return device && device->SetCommMask(Mask);
+}
+
+bool TNetComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov) {
+    if (!Ov || !Mask)
+        return FailWith(EINVAL);
+    auto device = Find(Handle);
+    return device && device->WaitCommEvent(Mask, Ov);
+}
+
+} // namespace ComApi
