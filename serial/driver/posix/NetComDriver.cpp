@@ -128,25 +128,28 @@ bool IsNetworkPortName(const std::string &Name) {
 
 // ---- The device
 
-class TNetComDriver::TDevice : private TOverlappedDevice::TLine, private TTelnetDecoder::TSink {
+class TNetComDriver::TDevice : public TTableDevice,
+                               private TOverlappedDevice::TLine,
+                               private TTelnetDecoder::TSink {
 public:
     TDevice(TFd Fd, bool Telnet) : FFd(std::move(Fd)), FTelnet(Telnet) {}
     ~TDevice() override { Close(); }
 
     void Start();
-    void Close();
 
-    bool SetupComm(DWORD InQueue);
-    bool SetCommState(const DCB &Dcb);
-    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts);
-    bool ClearCommError(DWORD *Errors, COMSTAT *Stat);
-    bool GetCommModemStatus(DWORD *ModemStat);
-    bool PurgeComm(DWORD Flags);
-    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov);
-    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov);
-    bool SetCommMask(DWORD Mask);
-    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov);
-    void Settle() { std::lock_guard lock(FMutex); }
+    // TTableDevice
+    void Close() override;
+    bool SetupComm(DWORD InQueue) override;
+    bool SetCommState(const DCB &Dcb) override;
+    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts) override;
+    bool ClearCommError(DWORD *Errors, COMSTAT *Stat) override;
+    bool GetCommModemStatus(DWORD *ModemStat) override;
+    bool PurgeComm(DWORD Flags) override;
+    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) override;
+    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) override;
+    bool SetCommMask(DWORD Mask) override;
+    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov) override;
+    void Settle() override { std::lock_guard lock(FMutex); }
 
 private:
     // TOverlappedDevice::TLine (FMutex held).
@@ -498,27 +501,11 @@ bool TNetComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
 
 // ---- The driver
 
-TNetComDriver::TNetComDriver(std::chrono::milliseconds ConnectTimeout) : FConnectTimeout(ConnectTimeout) {}
+TNetComDriver::TNetComDriver(std::chrono::milliseconds ConnectTimeout)
+    : TDeviceTable(FirstHandle),
+      FConnectTimeout(ConnectTimeout) {}
 
-TNetComDriver::~TNetComDriver() {
-    std::map<HANDLE, std::shared_ptr<TDevice>> devices;
-    {
-        std::lock_guard lock(FMutex);
-        devices.swap(FDevices);
-    }
-    for (auto &[handle, device] : devices)
-        device->Close();
-}
-
-std::shared_ptr<TNetComDriver::TDevice> TNetComDriver::Find(HANDLE Handle) {
-    std::lock_guard lock(FMutex);
-    auto it = FDevices.find(Handle);
-    if (it == FDevices.end()) {
-        SetLastError(EBADF);
-        return nullptr;
-    }
-    return it->second;
-}
+TNetComDriver::~TNetComDriver() = default;
 
 HANDLE TNetComDriver::CreateFile(const std::string &Name) {
     const auto address = ParseName(Name);
@@ -530,108 +517,13 @@ HANDLE TNetComDriver::CreateFile(const std::string &Name) {
             return INVALID_HANDLE_VALUE;
         auto device = std::make_shared<TDevice>(std::move(fd), address->Telnet);
         device->Start();
-        std::lock_guard lock(FMutex);
-        const HANDLE handle = FNextHandle++;
-        FDevices.emplace(handle, std::move(device));
-        return handle;
+        return Add(std::move(device));
     } catch (const std::system_error &e) {
         SetLastError(static_cast<DWORD>(e.code().value()));
     } catch (const std::bad_alloc &) {
         SetLastError(ENOMEM);
     }
     return INVALID_HANDLE_VALUE;
-}
-
-bool TNetComDriver::CloseHandle(HANDLE Handle) {
-    std::shared_ptr<TDevice> device;
-    {
-        std::lock_guard lock(FMutex);
-        auto it = FDevices.find(Handle);
-        if (it == FDevices.end())
-            return FailWith(EBADF);
-        device = std::move(it->second);
-        FDevices.erase(it);
-    }
-    device->Close();
-    return true;
-}
-
-bool TNetComDriver::SetupComm(HANDLE Handle, DWORD InQueue, DWORD) {
-    auto device = Find(Handle);
-    return device && device->SetupComm(InQueue);
-}
-
-bool TNetComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
-    auto device = Find(Handle);
-    return device && device->SetCommState(Dcb);
-}
-
-bool TNetComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) {
-    auto device = Find(Handle);
-    return device && device->SetCommTimeouts(Timeouts);
-}
-
-bool TNetComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) {
-    auto device = Find(Handle);
-    return device && device->ClearCommError(Errors, Stat);
-}
-
-bool TNetComDriver::GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) {
-    auto device = Find(Handle);
-    return device && device->GetCommModemStatus(ModemStat);
-}
-
-bool TNetComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
-    auto device = Find(Handle);
-    return device && device->PurgeComm(Flags);
-}
-
-bool TNetComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
-    if (!Ov)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    return device && device->ReadFile(Buffer, Count, Read, Ov);
-}
-
-bool TNetComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
-                              TOverlapped *Ov) {
-    if (!Ov)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    return device && device->WriteFile(Buffer, Count, Written, Ov);
-}
-
-bool TNetComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD *Transferred, bool Wait) {
-    if (!Ov)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    if (!device)
-        return false;
-    if (Ov->Internal == ERROR_IO_PENDING) {
-        if (!Wait)
-            return FailWith(ERROR_IO_INCOMPLETE);
-        if (!Ov->hEvent)
-            return FailWith(EINVAL);
-        if (WaitForSingleObject(*Ov->hEvent) != WAIT_OBJECT_0)
-            return false;
-    }
-    device->Settle(); // orders the driver's signal before what the caller does next (see the POSIX driver)
-    if (Transferred)
-        *Transferred = Ov->InternalHigh;
-    const DWORD error = Ov->Internal;
-    return error == 0 || FailWith(error);
-}
-
-bool TNetComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
-    auto device = Find(Handle);
-    return device && device->SetCommMask(Mask);
-}
-
-bool TNetComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov) {
-    if (!Ov || !Mask)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    return device && device->WaitCommEvent(Mask, Ov);
 }
 
 } // namespace ComApi

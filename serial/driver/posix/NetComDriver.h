@@ -19,12 +19,9 @@
 // Handles start at FirstHandle, so that a driver that routes by handle can tell them from others.
 #pragma once
 
-#include "serial/driver/ComDriver.h"
+#include "serial/driver/DeviceTable.h"
 
 #include <chrono>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
 
 namespace ComApi {
@@ -32,7 +29,7 @@ namespace ComApi {
 // True for names that this driver opens.
 bool IsNetworkPortName(const std::string &Name);
 
-class TNetComDriver : public TComDriver {
+class TNetComDriver : public TDeviceTable {
 public:
     static constexpr HANDLE FirstHandle = HANDLE(1) << 30;
 
@@ -42,29 +39,11 @@ public:
     TNetComDriver &operator=(const TNetComDriver &) = delete;
 
     HANDLE CreateFile(const std::string &Name) override;
-    bool CloseHandle(HANDLE Handle) override;
-    bool SetupComm(HANDLE Handle, DWORD InQueue, DWORD OutQueue) override;
-    bool SetCommState(HANDLE Handle, const DCB &Dcb) override;
-    bool SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) override;
-    bool ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) override;
-    bool GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) override;
-    bool PurgeComm(HANDLE Handle, DWORD Flags) override;
-    bool ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Overlapped) override;
-    bool WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
-                   TOverlapped *Overlapped) override;
-    bool GetOverlappedResult(HANDLE Handle, TOverlapped *Overlapped, DWORD *Transferred, bool Wait) override;
-    bool SetCommMask(HANDLE Handle, DWORD Mask) override;
-    bool WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Overlapped) override;
 
     class TDevice;
 
 private:
-    std::shared_ptr<TDevice> Find(HANDLE Handle);
-
     const std::chrono::milliseconds FConnectTimeout;
-    std::mutex FMutex;
-    std::map<HANDLE, std::shared_ptr<TDevice>> FDevices;
-    HANDLE FNextHandle = FirstHandle;
 };
 
 } // namespace ComApi

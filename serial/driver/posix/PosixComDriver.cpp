@@ -85,26 +85,29 @@ int OutputQueued(int Fd) {
 
 // ---- The device
 
-class TPosixComDriver::TDevice : private TParmrkDecoder::TSink, private TOverlappedDevice::TLine {
+class TPosixComDriver::TDevice : public TTableDevice,
+                                 private TParmrkDecoder::TSink,
+                                 private TOverlappedDevice::TLine {
 public:
     TDevice(TFd Fd, bool Marked) : FFd(std::move(Fd)), FMarked(Marked) {}
     ~TDevice() override { Close(); }
 
     void Start();
-    void Close();
     std::vector<int> ThreadIds();
 
-    bool SetupComm(DWORD InQueue);
-    bool SetCommState(const DCB &Dcb);
-    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts);
-    bool ClearCommError(DWORD *Errors, COMSTAT *Stat);
-    bool GetCommModemStatus(DWORD *ModemStat);
-    bool PurgeComm(DWORD Flags);
-    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov);
-    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov);
-    bool SetCommMask(DWORD Mask);
-    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov);
-    void Settle() { std::lock_guard lock(FMutex); }
+    // TTableDevice
+    void Close() override;
+    bool SetupComm(DWORD InQueue) override;
+    bool SetCommState(const DCB &Dcb) override;
+    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts) override;
+    bool ClearCommError(DWORD *Errors, COMSTAT *Stat) override;
+    bool GetCommModemStatus(DWORD *ModemStat) override;
+    bool PurgeComm(DWORD Flags) override;
+    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) override;
+    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) override;
+    bool SetCommMask(DWORD Mask) override;
+    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov) override;
+    void Settle() override { std::lock_guard lock(FMutex); }
 
 private:
     // TParmrkDecoder::TSink: decoded input lands here (FMutex held).
@@ -472,27 +475,9 @@ bool TPosixComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
 
 // ---- The driver
 
-TPosixComDriver::TPosixComDriver() = default;
+TPosixComDriver::TPosixComDriver() : TDeviceTable(0x100) {}
 
-TPosixComDriver::~TPosixComDriver() {
-    std::map<HANDLE, std::shared_ptr<TDevice>> devices;
-    {
-        std::lock_guard lock(FMutex);
-        devices.swap(FDevices);
-    }
-    for (auto &[handle, device] : devices)
-        device->Close();
-}
-
-std::shared_ptr<TPosixComDriver::TDevice> TPosixComDriver::Find(HANDLE Handle) {
-    std::lock_guard lock(FMutex);
-    auto it = FDevices.find(Handle);
-    if (it == FDevices.end()) {
-        SetLastError(EBADF);
-        return nullptr;
-    }
-    return it->second;
-}
+TPosixComDriver::~TPosixComDriver() = default;
 
 HANDLE TPosixComDriver::CreateFile(const std::string &Name) {
     const std::string path = !Name.empty() && Name.front() == '/' ? Name : "/dev/" + Name;
@@ -503,10 +488,7 @@ HANDLE TPosixComDriver::CreateFile(const std::string &Name) {
             return INVALID_HANDLE_VALUE;
         auto device = std::make_shared<TDevice>(std::move(fd), marked);
         device->Start();
-        std::lock_guard lock(FMutex);
-        const HANDLE handle = FNextHandle++;
-        FDevices.emplace(handle, std::move(device));
-        return handle;
+        return Add(std::move(device));
     } catch (const std::system_error &e) { // no descriptor for an event, or no thread to be had
         SetLastError(static_cast<DWORD>(e.code().value()));
     } catch (const std::bad_alloc &) {
@@ -515,103 +497,8 @@ HANDLE TPosixComDriver::CreateFile(const std::string &Name) {
     return INVALID_HANDLE_VALUE;
 }
 
-bool TPosixComDriver::CloseHandle(HANDLE Handle) {
-    std::shared_ptr<TDevice> device;
-    {
-        std::lock_guard lock(FMutex);
-        auto it = FDevices.find(Handle);
-        if (it == FDevices.end())
-            return FailWith(EBADF);
-        device = std::move(it->second);
-        FDevices.erase(it);
-    }
-    device->Close();
-    return true;
-}
-
-bool TPosixComDriver::SetupComm(HANDLE Handle, DWORD InQueue, DWORD) {
-    auto device = Find(Handle);
-    return device && device->SetupComm(InQueue);
-}
-
-bool TPosixComDriver::SetCommState(HANDLE Handle, const DCB &Dcb) {
-    auto device = Find(Handle);
-    return device && device->SetCommState(Dcb);
-}
-
-bool TPosixComDriver::SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) {
-    auto device = Find(Handle);
-    return device && device->SetCommTimeouts(Timeouts);
-}
-
-bool TPosixComDriver::ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) {
-    auto device = Find(Handle);
-    return device && device->ClearCommError(Errors, Stat);
-}
-
-bool TPosixComDriver::GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) {
-    auto device = Find(Handle);
-    return device && device->GetCommModemStatus(ModemStat);
-}
-
-bool TPosixComDriver::PurgeComm(HANDLE Handle, DWORD Flags) {
-    auto device = Find(Handle);
-    return device && device->PurgeComm(Flags);
-}
-
-bool TPosixComDriver::ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
-    if (!Ov)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    return device && device->ReadFile(Buffer, Count, Read, Ov);
-}
-
-bool TPosixComDriver::WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
-                                TOverlapped *Ov) {
-    if (!Ov)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    return device && device->WriteFile(Buffer, Count, Written, Ov);
-}
-
-bool TPosixComDriver::GetOverlappedResult(HANDLE Handle, TOverlapped *Ov, DWORD *Transferred, bool Wait) {
-    if (!Ov)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    if (!device)
-        return false;
-    if (Ov->Internal == ERROR_IO_PENDING) {
-        if (!Wait)
-            return FailWith(ERROR_IO_INCOMPLETE);
-        if (!Ov->hEvent)
-            return FailWith(EINVAL);
-        if (WaitForSingleObject(*Ov->hEvent) != WAIT_OBJECT_0)
-            return false;
-    }
-    // Operations end under the device's mutex, signalling the event last. Passing through the mutex
-    // orders that signal before whatever the caller does next, such as closing the event; without it
-    // only the kernel knows the order, and the thread sanitizer cannot see it.
-    device->Settle();
-    if (Transferred)
-        *Transferred = Ov->InternalHigh;
-    const DWORD error = Ov->Internal;
-    return error == 0 || FailWith(error);
-}
-
-bool TPosixComDriver::SetCommMask(HANDLE Handle, DWORD Mask) {
-    auto device = Find(Handle);
-    return device && device->SetCommMask(Mask);
-}
-
-bool TPosixComDriver::WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Ov) {
-    if (!Ov || !Mask)
-        return FailWith(EINVAL);
-    auto device = Find(Handle);
-    return device && device->WaitCommEvent(Mask, Ov);
-}
-
 std::vector<int> TPosixComDriver::ThreadIds(HANDLE Handle) {
-    auto device = Find(Handle);
+    auto device = std::static_pointer_cast<TDevice>(Find(Handle));
     return device ? device->ThreadIds() : std::vector<int>{};
 }
 

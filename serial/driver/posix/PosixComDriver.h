@@ -40,17 +40,14 @@
 // close (the thread sanitizer sees no other order, since the event is signalled through the kernel).
 #pragma once
 
-#include "serial/driver/ComDriver.h"
+#include "serial/driver/DeviceTable.h"
 
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace ComApi {
 
-class TPosixComDriver : public TComDriver {
+class TPosixComDriver : public TDeviceTable {
 public:
     TPosixComDriver();
     // Closes every device still open.
@@ -59,32 +56,12 @@ public:
     TPosixComDriver &operator=(const TPosixComDriver &) = delete;
 
     HANDLE CreateFile(const std::string &Name) override;
-    bool CloseHandle(HANDLE Handle) override;
-    bool SetupComm(HANDLE Handle, DWORD InQueue, DWORD OutQueue) override;
-    bool SetCommState(HANDLE Handle, const DCB &Dcb) override;
-    bool SetCommTimeouts(HANDLE Handle, const COMMTIMEOUTS &Timeouts) override;
-    bool ClearCommError(HANDLE Handle, DWORD *Errors, COMSTAT *Stat) override;
-    bool GetCommModemStatus(HANDLE Handle, DWORD *ModemStat) override;
-    bool PurgeComm(HANDLE Handle, DWORD Flags) override;
-    bool ReadFile(HANDLE Handle, void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Overlapped) override;
-    bool WriteFile(HANDLE Handle, const void *Buffer, DWORD Count, DWORD *Written,
-                   TOverlapped *Overlapped) override;
-    bool GetOverlappedResult(HANDLE Handle, TOverlapped *Overlapped, DWORD *Transferred, bool Wait) override;
-    bool SetCommMask(HANDLE Handle, DWORD Mask) override;
-    bool WaitCommEvent(HANDLE Handle, DWORD *Mask, TOverlapped *Overlapped) override;
 
     // Thread ids (as in /proc/self/task) of the driver's threads for an open handle, for the
     // benchmark that counts their wake-ups; empty for an unknown handle.
     std::vector<int> ThreadIds(HANDLE Handle);
 
     class TDevice;
-
-private:
-    std::shared_ptr<TDevice> Find(HANDLE Handle);
-
-    std::mutex FMutex;
-    std::map<HANDLE, std::shared_ptr<TDevice>> FDevices;
-    HANDLE FNextHandle = 0x100;
 };
 
 } // namespace ComApi
