@@ -187,22 +187,11 @@ void TForm1::ApplyFixedColours() {
 
 void TForm1::LoadComPort() {
     TComPort &Port = *FComPort;
-    Port.SetName("ComPort"); // the section it keeps its settings in
     Port.BeginLoading();
-    Port.SetBaudRate(br4800);
+    ApplyPanelPortDefaults(Port);
     Port.SetPort("COM1");
-    Port.Parity().SetBits(prNone);
-    Port.SetStopBits(sbOneStopBit);
-    Port.SetDataBits(dbEight);
-    Port.SetDiscardNull(true);
     Port.SetEvents(
         {evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full});
-    Port.FlowControl().SetOutCTSFlow(false);
-    Port.FlowControl().SetOutDSRFlow(false);
-    Port.FlowControl().SetControlDTR(dtrEnable);
-    Port.FlowControl().SetControlRTS(rtsDisable);
-    Port.FlowControl().SetXonXoffOut(false);
-    Port.FlowControl().SetXonXoffIn(false);
     Port.SetOnAfterOpen([this](TCustomComPort &Sender) { ComPortOpen(Sender); });
     Port.SetOnAfterClose([this](TCustomComPort &Sender) { ComPortClose(Sender); });
     Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {

@@ -94,6 +94,21 @@ bool Reopenable(const std::string &Port) {
 
 } // namespace
 
+void ApplyPanelPortDefaults(TCustomComPort &Port) {
+    Port.SetName("ComPort");
+    Port.SetBaudRate(br4800);
+    Port.Parity().SetBits(prNone);
+    Port.SetStopBits(sbOneStopBit);
+    Port.SetDataBits(dbEight);
+    Port.SetDiscardNull(true);
+    Port.FlowControl().SetOutCTSFlow(false);
+    Port.FlowControl().SetOutDSRFlow(false);
+    Port.FlowControl().SetControlDTR(dtrEnable);
+    Port.FlowControl().SetControlRTS(rtsDisable);
+    Port.FlowControl().SetXonXoffOut(false);
+    Port.FlowControl().SetXonXoffIn(false);
+}
+
 fs::path PanelSettingsPath() {
     const char *Config = std::getenv("XDG_CONFIG_HOME");
     fs::path Base = Config && *Config == '/' ? fs::path(Config) : fs::path();

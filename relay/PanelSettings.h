@@ -17,6 +17,13 @@
 
 class TCustomComPort;
 
+// The line the board speaks, as the panel sets its port up before any remembered settings are
+// loaded: 4800 baud, 8 data bits, no parity, one stop bit, received NULs discarded, DTR on, RTS
+// off, no flow control (TRele::OpenComPort sets the line again when it opens). Also names the port
+// "ComPort", the section its settings are kept in. Every front end starts from it, so that both
+// store and load the same settings.
+void ApplyPanelPortDefaults(TCustomComPort &Port);
+
 // $XDG_CONFIG_HOME/dudovuz/panel.ini; ~/.config in place of an unset, empty or relative
 // XDG_CONFIG_HOME, as the XDG base directory rules say. Empty when there is no home either.
 std::filesystem::path PanelSettingsPath();

@@ -111,19 +111,6 @@ TOptions ParseOptions(int argc, char **argv) {
     return Options;
 }
 
-// The panel's port settings as it stores them: DTR raised, RTS lowered, no flow control, nulls
-// discarded. The line itself (4800 8N1) is forced by OpenComPort.
-void ApplyPanelPortDefaults(TCustomComPort &Port) {
-    Port.SetName("ComPort");
-    Port.SetDiscardNull(true);
-    Port.FlowControl().SetOutCTSFlow(false);
-    Port.FlowControl().SetOutDSRFlow(false);
-    Port.FlowControl().SetControlDTR(dtrEnable);
-    Port.FlowControl().SetControlRTS(rtsDisable);
-    Port.FlowControl().SetXonXoffOut(false);
-    Port.FlowControl().SetXonXoffIn(false);
-}
-
 // Loads the settings the panel remembered, when there are any, and returns the port they name.
 std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port) {
     const std::filesystem::path Path = PanelSettingsPath();
