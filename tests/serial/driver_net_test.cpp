@@ -61,16 +61,20 @@ TEST(NetOpen, FailuresCarryTheSystemsCode) {
 TEST(NetOpen, HostNameLookupStaysInsideTheOpenBound) {
     TTcpListener server;
     const std::string port = std::to_string(server.Port());
-    std::mutex mutex;
-    std::condition_variable released;
-    bool release = false;
-    int calls = 0;
-    const TResolver resolve = [&](const char *Host, const char *Port, const addrinfo *Hints,
-                                  addrinfo **Found) {
-        std::unique_lock lock(mutex);
-        ++calls;
+    // On the heap and shared: the thread of the lookup given up may leave after this test.
+    struct TGate {
+        std::mutex Mutex;
+        std::condition_variable Released;
+        bool Release = false;
+        int Calls = 0;
+    };
+    const auto gate = std::make_shared<TGate>();
+    const TResolver resolve = [gate](const char *Host, const char *Port, const addrinfo *Hints,
+                                     addrinfo **Found) {
+        std::unique_lock lock(gate->Mutex);
+        ++gate->Calls;
         if (std::string_view(Host) == "slow.test")
-            released.wait(lock, [&] { return release; });
+            gate->Released.wait(lock, [&] { return gate->Release; });
         if (std::string_view(Host) != "board.test")
             return EAI_NONAME;
         return ::getaddrinfo("127.0.0.1", Port, Hints, Found);
@@ -98,14 +102,14 @@ TEST(NetOpen, HostNameLookupStaysInsideTheOpenBound) {
         EXPECT_FALSE(server.Accept(0).Ok()) << "the open dialled a second connection";
         const HANDLE numeric = net.CreateFile("tcp://127.0.0.1:" + port);
         EXPECT_NE(numeric, INVALID_HANDLE_VALUE) << GetLastError();
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(calls, 3) << "a numeric address never reaches the resolver";
+        std::lock_guard lock(gate->Mutex);
+        EXPECT_EQ(gate->Calls, 3) << "a numeric address never reaches the resolver";
     }
     {
-        std::lock_guard lock(mutex);
-        release = true;
+        std::lock_guard lock(gate->Mutex);
+        gate->Release = true;
     }
-    released.notify_all();
+    gate->Released.notify_all();
     EXPECT_TRUE(baseline.NothingLeftBehind()); // the lookup given up has ended with its resolver
 }
 
