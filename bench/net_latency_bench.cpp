@@ -133,7 +133,7 @@ int main(int argc, char **argv) {
     };
     bool AllMeasured = true;
     for (const auto &Row : Rows) {
-        const TSer2net Server(Row.Accepter, Pty.SlavePath(), Row.Options);
+        const TSer2net Server(Row.Accepter, SerialConnector(Pty.SlavePath()), Row.Options);
         TStats Net;
         if (!Server.Started() || !Measure(Pty, Server.Name(Row.Scheme), &Server, Bytes, Net)) {
             std::printf("%s: not measured\n", Row.What);

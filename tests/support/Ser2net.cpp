@@ -23,7 +23,11 @@ const char *Ser2netPath() {
     return nullptr;
 }
 
-TSer2net::TSer2net(const std::string &Accepter, const std::string &Device, const std::string &Options) {
+std::string SerialConnector(const std::string &Device) {
+    return "serialdev," + Device + ",4800n81,local";
+}
+
+TSer2net::TSer2net(const std::string &Accepter, const std::string &Connector, const std::string &Options) {
     if (!Ser2netPath())
         return;
     static int instance = 0;
@@ -36,8 +40,8 @@ TSer2net::TSer2net(const std::string &Accepter, const std::string &Device, const
     }
     const fs::path config = FDir / "ser2net.yaml";
     std::ofstream(config) << "%YAML 1.1\n---\nconnection: &line\n  accepter: " << Accepter << ",127.0.0.1,"
-                          << FPort << "\n  connector: serialdev," << Device
-                          << ",4800n81,local\n  options:\n    kickolduser: true\n"
+                          << FPort << "\n  connector: " << Connector
+                          << "\n  options:\n    kickolduser: true\n"
                           << Options;
     const std::string configArg = config.string(), pidArg = (FDir / "pid").string();
     const char *argv[] = {Ser2netPath(), "-n", "-u", "-c", configArg.c_str(), "-P", pidArg.c_str(), nullptr};

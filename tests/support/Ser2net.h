@@ -1,6 +1,6 @@
 // Debian's ser2net for the network tests and benchmarks: started on a free loopback port in front
-// of a device (a pseudo-terminal's slave), with a configuration file written for it, and killed
-// with the object.
+// of a device (a pseudo-terminal's slave) or of another server, with a configuration file written
+// for it, and killed with the object.
 #pragma once
 
 #include <sys/types.h>
@@ -10,12 +10,15 @@
 
 // The installed server, or null.
 const char *Ser2netPath();
+// ser2net's connector for a local serial device at 4800 baud, 8 data bits, no parity, 1 stop bit.
+std::string SerialConnector(const std::string &Device);
 
 class TSer2net {
 public:
-    // Accepter: ser2net's accepter without its address, "tcp" or "telnet(rfc2217),tcp". Options:
-    // more lines of the connection's options ("chardelay: false\n"), indented by the caller.
-    TSer2net(const std::string &Accepter, const std::string &Device, const std::string &Options = {});
+    // Accepter: ser2net's accepter without its address, "tcp" or "telnet(rfc2217),tcp". Connector:
+    // what it serves, SerialConnector(Device) or a gensio such as "telnet(rfc2217),tcp,HOST,PORT".
+    // Options: more lines of the connection's options ("    chardelay: false\n").
+    TSer2net(const std::string &Accepter, const std::string &Connector, const std::string &Options = {});
     ~TSer2net();
     TSer2net(const TSer2net &) = delete;
     TSer2net &operator=(const TSer2net &) = delete;

@@ -48,7 +48,8 @@ struct Ser2net : ::testing::TestWithParam<const char *> {
         if (!Pty.Ok())
             GTEST_SKIP() << "no pseudo-terminal support";
         const bool telnet = std::string(GetParam()) == "rfc2217";
-        Server = std::make_unique<TSer2net>(telnet ? "telnet(rfc2217),tcp" : "tcp", Pty.SlavePath());
+        Server = std::make_unique<TSer2net>(telnet ? "telnet(rfc2217),tcp" : "tcp",
+                                            SerialConnector(Pty.SlavePath()));
         H = Open(*Server, Net, GetParam());
         ASSERT_NE(H, INVALID_HANDLE_VALUE) << GetLastError();
         COMMTIMEOUTS t{MAXDWORD, MAXDWORD, Bound, 0, 0};
@@ -114,6 +115,33 @@ TEST_P(Ser2net, BaudRateReachesTheTerminalOnlyThroughRfc2217) {
     ASSERT_EQ(::tcgetattr(Pty.SlaveFd(), &tio), 0);
     const bool telnet = std::string(GetParam()) == "rfc2217";
     EXPECT_EQ(::cfgetospeed(&tio), telnet ? B9600 : B4800);
+}
+
+// A pseudo-terminal has no modem lines (TIOCMGET fails), so ser2net in front of one reports all of
+// them off once and never a change. In front of another RFC 2217 server, played by the test as the
+// board's converter, it passes that server's modem-state reports on.
+TEST(Ser2netRelay, ModemLineChangeOfTheFarServerBecomesAnEvent) {
+    if (!Ser2netPath())
+        GTEST_SKIP() << "ser2net is not installed";
+    TTcpListener converter;
+    TSer2net server("telnet(rfc2217),tcp",
+                    "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(converter.Port()));
+    TNetComDriver net;
+    const HANDLE h = Open(server, net, "rfc2217");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    TTcpPeer board = converter.Accept();
+    ASSERT_TRUE(board.Ok());
+    ASSERT_TRUE(net.SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD));
+    DWORD mask = 0, lines = 0;
+    TOp wait;
+    const bool atOnce = net.WaitCommEvent(h, &mask, &wait.Ov);
+    ASSERT_TRUE(board.Send("\xff\xfa\x2c\x6b\x11\xff\xf0")); // NOTIFY-MODEMSTATE: CTS on, CTS changed
+    ASSERT_TRUE(atOnce || WaitForSingleObject(wait.Event, Bound) == WAIT_OBJECT_0);
+    net.GetOverlappedResult(h, &wait.Ov, nullptr, false);
+    EXPECT_EQ(mask, EV_CTS);
+    ASSERT_TRUE(net.GetCommModemStatus(h, &lines));
+    EXPECT_EQ(lines, MS_CTS_ON);
+    net.CloseHandle(h);
 }
 
 } // namespace
