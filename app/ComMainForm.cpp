@@ -6,6 +6,8 @@
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
 #include "serial/driver/posix/DeviceWatch.h"
+#include "serial/driver/posix/NetComDriver.h"
+#include "serial/driver/posix/NetConnect.h"
 #include "serial/port/ComPlatform.h"
 
 #include <QApplication>
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <optional>
@@ -116,6 +119,9 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
     ConnectHandlers();
     // Queued: the port reports the loss from its own handler, which must not close the port.
     connect(this, &TForm1::DeviceLost, this, &TForm1::CloseLostPort, Qt::QueuedConnection);
+    FRetryTimer = new QTimer(this);
+    FRetryTimer->setSingleShot(true);
+    connect(FRetryTimer, &QTimer::timeout, this, &TForm1::RetryTimeout);
     FormCreate(this);
     Form1 = this;
 }
@@ -430,6 +436,8 @@ void TForm1::CloseLostPort() {
 
 void TForm1::StartWatching() {
     StopWatching();
+    if (ComApi::IsNetworkPortName(FComPort->Port()))
+        return StartRetrying();
     try {
         FWatcher = std::make_unique<TDeviceWatcher>(ComDevicePath(FComPort->Port()));
     } catch (const std::exception &) {
@@ -448,6 +456,9 @@ void TForm1::StopWatching() {
         FWatchNotifier = nullptr;
     }
     FWatcher.reset();
+    FRetrying = false;
+    FRetryTimer->stop();
+    DropProbe();
 }
 
 void TForm1::DeviceWatchNotice() {
@@ -470,6 +481,66 @@ void TForm1::DeviceWatchNotice() {
         // The controller said why; the next change of the device tries again.
         if (FWatchNotifier)
             FWatchNotifier->setEnabled(true);
+        return;
+    }
+    StopWatching();
+    FConsole->InsertPlainLine(QString::fromUtf8(DeviceBackLine));
+}
+
+void TForm1::SetReconnectDelays(std::chrono::milliseconds First, std::chrono::milliseconds Longest) {
+    FFirstRetryDelay = First;
+    FLongestRetryDelay = std::max(First, Longest);
+}
+
+void TForm1::StartRetrying() {
+    FRetrying = true;
+    FRetryDelay = FFirstRetryDelay;
+    FRetryTimer->start(FRetryDelay);
+}
+
+void TForm1::DropProbe() {
+    // Called from the notifier's own handler too: it goes once that handler has returned.
+    if (FProbeNotifier) {
+        FProbeNotifier->setEnabled(false);
+        FProbeNotifier->deleteLater();
+        FProbeNotifier = nullptr;
+    }
+    FProbe.reset();
+}
+
+// The next attempt is due; one still under way has had its time (a host that does not answer).
+void TForm1::RetryTimeout() {
+    DropProbe();
+    FRetryDelay = std::min(FRetryDelay * 2, FLongestRetryDelay);
+    FRetryTimer->start(FRetryDelay);
+    try {
+        FProbe = std::make_unique<ComApi::TNetProbe>(FComPort->Port());
+    } catch (const std::exception &) {
+        return; // no descriptor or thread to be had now: the next attempt asks again
+    }
+    FProbeNotifier = new QSocketNotifier(FProbe->Handle(), QSocketNotifier::Read, this);
+    connect(FProbeNotifier, &QSocketNotifier::activated, this, &TForm1::ProbeNotice);
+    ProbeNotice();
+}
+
+void TForm1::ProbeNotice() {
+    if (!FProbe)
+        return;
+    const ComApi::TNetProbe::TState State = FProbe->Step();
+    if (State == ComApi::TNetProbe::npPending)
+        return;
+    if (State == ComApi::TNetProbe::npFailed)
+        return DropProbe(); // the timer brings the next attempt
+    // The far end took the connection, which the open now uses. An error line of the open may run
+    // an event loop of its own: no attempt from there.
+    FRetryTimer->stop();
+    FProbeNotifier->setEnabled(false);
+    RunGuarded([this] { FRele->OpenComPort(FComPort->Port()); });
+    if (!FComPort->Connected()) {
+        // The controller said why; unless the operator ended the retrying meanwhile, it goes on.
+        DropProbe();
+        if (FRetrying)
+            FRetryTimer->start(FRetryDelay);
         return;
     }
     StopWatching();

@@ -5,6 +5,10 @@
 // device name to come back (serial/DeviceWatch.h, in the event loop, no timer) and opens it again
 // as "Otevřít port" would; the port opening by any other way, being closed by hand, or the setup
 // dialog naming another port ends the wait. A failed reopen keeps waiting for the next change.
+// A network port (tcp://, rfc2217://) has no device name to watch: the window tries to reach its
+// far end again after a delay that doubles with each attempt, up to a longest one, and opens the
+// port as soon as the far end accepts (serial/driver/posix/NetConnect.h). An attempt never blocks
+// the window, and it ends the same ways as the wait for a device.
 //
 // The port and line settings chosen in the setup dialog can be kept between runs in a settings
 // file (relay/PanelSettings.h): UseSettingsFile loads it and makes every accepted dialog save it.
@@ -23,6 +27,7 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,7 +35,12 @@
 #include <string>
 
 class QSocketNotifier;
+class QTimer;
 class TDeviceWatcher;
+
+namespace ComApi {
+class TNetProbe;
+}
 
 namespace Ui {
 class TForm1;
@@ -51,8 +61,11 @@ public:
     // setup dialog is accepted. A remembered port enables "Otevřít port". A file that cannot be
     // read or makes no sense is left alone with one console line; a missing one says nothing.
     void UseSettingsFile(std::filesystem::path File);
-    // Waiting for a lost device to come back.
-    bool WatchingForDevice() const { return FWatcher != nullptr; }
+    // Waiting for a lost device to come back, or retrying a lost network port.
+    bool WatchingForDevice() const { return FWatcher != nullptr || FRetrying; }
+    // The delays before the attempts to reach a lost network port: First, then twice the one
+    // before, never longer than Longest.
+    void SetReconnectDelays(std::chrono::milliseconds First, std::chrono::milliseconds Longest);
 
     void FormCreate(QObject *Sender);
     void Button_SettingsClick(QObject *Sender);
@@ -111,6 +124,10 @@ private:
     void StartWatching();
     void StopWatching();
     void DeviceWatchNotice();
+    void StartRetrying();
+    void RetryTimeout();
+    void ProbeNotice();
+    void DropProbe();
     void SaveSettings();
     void ShowLamps(const TRele *State);
     void KeepFormGeometry();
@@ -140,6 +157,13 @@ private:
     bool FLostDuringPortEvent = false;
     std::unique_ptr<TDeviceWatcher> FWatcher;
     QSocketNotifier *FWatchNotifier = nullptr; // a child of the window, with FWatcher's descriptor
+    bool FRetrying = false;
+    std::chrono::milliseconds FFirstRetryDelay = std::chrono::seconds(1);
+    std::chrono::milliseconds FLongestRetryDelay = std::chrono::seconds(30);
+    std::chrono::milliseconds FRetryDelay = FFirstRetryDelay; // the one now running
+    QTimer *FRetryTimer = nullptr; // a child of the window: the next attempt is due
+    std::unique_ptr<ComApi::TNetProbe> FProbe;
+    QSocketNotifier *FProbeNotifier = nullptr; // a child of the window, with FProbe's descriptor
     std::filesystem::path FSettingsFile;
     // The form's own geometry, which resizing starts from.
     struct TFormGeometry {

@@ -7,11 +7,13 @@
 #include "relay/PanelSettings.h"
 #include "serial/port/ComPlatform.h"
 #include "tests/support/Leaks.h"
+#include "tests/support/Tcp.h"
 
 #include <QPushButton>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -157,6 +159,105 @@ TEST_F(Replug, HundredCyclesLeaveNothingBehind) {
         PlugAndWait();
     }
     EXPECT_TRUE(Baseline.NothingLeftBehind());
+}
+
+// A board behind the network, played by a loopback server of the test. The server goes away with
+// its listener, so that attempts are refused, and comes back on the same port.
+class NetReplug : public testing::Test {
+protected:
+    void SetUp() override {
+        RxBuffer.Clear();
+        Form = std::make_unique<TForm1>();
+        Form->SetReconnectDelays(std::chrono::milliseconds(1), std::chrono::milliseconds(20));
+        Form->show();
+        Click(*Form, "Button_Settings");
+        OpenByHand();
+    }
+    void TearDown() override { Form.reset(); }
+
+    void OpenByHand() {
+        Click(*Form, "Button_Open");
+        ASSERT_TRUE(Form->ComPort().Connected()) << TopLine(*Form).toStdString();
+        Peer = Server->Accept();
+        ASSERT_TRUE(Peer.Ok());
+    }
+    void ServerGoes() {
+        Server.reset();
+        Peer.Close();
+    }
+    void ServerGoesAndWait() {
+        ServerGoes();
+        ASSERT_TRUE(WaitFor([&] { return !Form->ComPort().Connected(); }));
+    }
+    void ServerBack() { Server = std::make_unique<TTcpListener>(4, Port); }
+    void ServerBackAndWait() {
+        ServerBack();
+        ASSERT_TRUE(WaitFor([&] { return Form->ComPort().Connected(); })) << TopLine(*Form).toStdString();
+        Peer = Server->Accept();
+        ASSERT_TRUE(Peer.Ok());
+    }
+
+    std::unique_ptr<TTcpListener> Server = std::make_unique<TTcpListener>();
+    const int Port = Server->Port();
+    const std::string Name = "tcp://127.0.0.1:" + std::to_string(Port);
+    TFakeSetupDialog Setup{Name};
+    std::unique_ptr<TForm1> Form;
+    TTcpPeer Peer;
+};
+
+TEST_F(NetReplug, ServerThatComesBackIsReopenedAndTrafficFlows) {
+    ServerGoesAndWait();
+    EXPECT_EQ(TopLine(*Form), U("COM > Zařízení bylo odpojeno."));
+    EXPECT_TRUE(Form->WatchingForDevice());
+    ServerBackAndWait();
+    // Refused attempts say nothing.
+    EXPECT_EQ(ConsoleLines(*Form).mid(0, 3),
+              (QStringList{U("COM > Zařízení je zpět, port je znovu otevřen."),
+                           U("COM > Port úspěšně otevřen."), U("COM > Zařízení bylo odpojeno.")}));
+    EXPECT_FALSE(Form->WatchingForDevice());
+    ASSERT_TRUE(Peer.Send("stop*"));
+    ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("IO  >Alarm byl vypnut.(stop*)"); }));
+    Click(*Form, "Button2");
+    EXPECT_EQ(Peer.Receive(1), "!");
+
+    const TLeakBaseline Baseline;
+    for (int Cycle = 0; Cycle < 5 && !HasFatalFailure(); ++Cycle) {
+        ServerGoesAndWait();
+        ServerBackAndWait();
+    }
+    EXPECT_TRUE(Baseline.NothingLeftBehind());
+    ServerGoesAndWait(); // and the window goes while it retries
+}
+
+TEST_F(NetReplug, OperatorsChoiceEndsTheRetrying) {
+    struct TRow {
+        const char *Name;
+        bool LoseFirst;
+        std::function<void()> Act;
+    };
+    const TRow Rows[] = {
+        {"closed by hand", false, [&] { Click(*Form, "Button_Open"); }},
+        {"another port chosen", true,
+         [&] {
+             TFakeSetupDialog Other("/nonexistent/ttyUSB7");
+             Click(*Form, "Button_Settings");
+         }},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Name);
+        if (Row.LoseFirst)
+            ServerGoesAndWait();
+        Row.Act();
+        if (!Row.LoseFirst)
+            ServerGoes();
+        EXPECT_FALSE(Form->WatchingForDevice());
+        ServerBack();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(Form->ComPort().Connected());
+        // Back to the server, open by hand, for the next row.
+        Form->ComPort().SetPort(Name);
+        OpenByHand();
+    }
 }
 
 // The setup dialog's choice kept in a settings file between two windows.

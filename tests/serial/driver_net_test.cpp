@@ -4,12 +4,18 @@
 #include "driver_fixture.h"
 
 #include "serial/driver/TelnetCodec.h"
+#include "serial/driver/posix/NetConnect.h"
+#include "tests/support/Leaks.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -48,6 +54,63 @@ TEST(NetOpen, FailuresCarryTheSystemsCode) {
         EXPECT_EQ(net.CreateFile(row.Name), INVALID_HANDLE_VALUE) << row.Name;
         EXPECT_EQ(GetLastError(), row.Error) << row.Name;
     }
+}
+
+// Host names go to a resolver of the test: one that knows "board.test" as the loopback address, one
+// that does not know the name, one that answers only after the open has given up.
+TEST(NetOpen, HostNameLookupStaysInsideTheOpenBound) {
+    TTcpListener server;
+    const std::string port = std::to_string(server.Port());
+    // On the heap and shared: the thread of the lookup given up may leave after this test.
+    struct TGate {
+        std::mutex Mutex;
+        std::condition_variable Released;
+        bool Release = false;
+        int Calls = 0;
+    };
+    const auto gate = std::make_shared<TGate>();
+    const TResolver resolve = [gate](const char *Host, const char *Port, const addrinfo *Hints,
+                                     addrinfo **Found) {
+        std::unique_lock lock(gate->Mutex);
+        ++gate->Calls;
+        if (std::string_view(Host) == "slow.test")
+            gate->Released.wait(lock, [&] { return gate->Release; });
+        if (std::string_view(Host) != "board.test")
+            return EAI_NONAME;
+        return ::getaddrinfo("127.0.0.1", Port, Hints, Found);
+    };
+    const TLeakBaseline baseline;
+    {
+        TNetComDriver net(300ms, resolve);
+        for (const auto &[host, error] :
+             {std::pair{"unknown.test", EHOSTUNREACH}, {"slow.test", ETIMEDOUT}}) {
+            EXPECT_EQ(net.CreateFile("tcp://"s + host + ":" + port), INVALID_HANDLE_VALUE) << host;
+            EXPECT_EQ(GetLastError(), DWORD(error)) << host;
+        }
+        // A probe looks the name up and connects without blocking; the open then uses its connection.
+        TNetProbe probe("tcp://board.test:" + port, resolve);
+        TNetProbe::TState state = probe.Step();
+        for (int i = 0; i < 100 && state == TNetProbe::npPending; ++i) {
+            pollfd p{probe.Handle(), POLLIN, 0};
+            ::poll(&p, 1, 100);
+            state = probe.Step();
+        }
+        ASSERT_EQ(state, TNetProbe::npConnected);
+        const HANDLE h = net.CreateFile("tcp://board.test:" + port);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_TRUE(server.Accept().Ok());
+        EXPECT_FALSE(server.Accept(0).Ok()) << "the open dialled a second connection";
+        const HANDLE numeric = net.CreateFile("tcp://127.0.0.1:" + port);
+        EXPECT_NE(numeric, INVALID_HANDLE_VALUE) << GetLastError();
+        std::lock_guard lock(gate->Mutex);
+        EXPECT_EQ(gate->Calls, 3) << "a numeric address never reaches the resolver";
+    }
+    {
+        std::lock_guard lock(gate->Mutex);
+        gate->Release = true;
+    }
+    gate->Released.notify_all();
+    EXPECT_TRUE(baseline.NothingLeftBehind()); // the lookup given up has ended with its resolver
 }
 
 TEST(NetOpen, PlatformDriverSendsNetworkNamesToTheNetworkDriver) {

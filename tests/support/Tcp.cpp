@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -68,10 +69,14 @@ std::string TTcpPeer::Receive(std::size_t Count, int Milliseconds) {
     return got;
 }
 
-TTcpListener::TTcpListener(int Backlog) {
+TTcpListener::TTcpListener(int Backlog, int Port) {
     FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    if (FFd >= 0) // for a listener on this port later, while this one's connections linger
+        ::setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(Port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof address;
     if (FFd < 0 || ::bind(FFd, reinterpret_cast<sockaddr *>(&address), len) < 0 ||

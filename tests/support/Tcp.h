@@ -27,8 +27,9 @@ private:
 
 class TTcpListener {
 public:
-    // Backlog as for listen(); a full backlog makes further connects hang on loopback.
-    explicit TTcpListener(int Backlog = 4);
+    // Backlog as for listen(); a full backlog makes further connects hang on loopback. Port: a free
+    // one when 0; a given one is taken even while connections of an earlier listener there linger.
+    explicit TTcpListener(int Backlog = 4, int Port = 0);
     ~TTcpListener();
     TTcpListener(const TTcpListener &) = delete;
     TTcpListener &operator=(const TTcpListener &) = delete;

@@ -3,18 +3,16 @@
 #include "base/Fd.h"
 #include "serial/driver/OverlappedDevice.h"
 #include "serial/driver/TelnetCodec.h"
+#include "serial/driver/posix/NetConnect.h"
 #include "serial/driver/posix/PosixEvent.h"
 #include "serial/driver/posix/QuietThread.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <bitset>
 #include <cerrno>
-#include <charconv>
 #include <condition_variable>
 #include <fcntl.h>
 #include <optional>
@@ -32,98 +30,13 @@ using TClock = TOverlappedDevice::TClock;
 using TTime = TOverlappedDevice::TTime;
 using TMs = std::chrono::milliseconds;
 
-constexpr std::string_view TcpScheme = "tcp://", Rfc2217Scheme = "rfc2217://";
 // Encoded bytes held for the socket beyond what it took: the writes wait while this much is held.
 constexpr std::size_t MaxOutput = 64 * 1024;
-
-struct TAddress {
-    bool Telnet = false;
-    std::string Host, Port;
-};
-
-// "scheme://HOST:PORT" with a port of 1 to 65535; "[v6]" for an IPv6 host.
-std::optional<TAddress> ParseName(std::string_view Name) {
-    TAddress address;
-    if (Name.starts_with(TcpScheme))
-        Name.remove_prefix(TcpScheme.size());
-    else if (Name.starts_with(Rfc2217Scheme))
-        Name.remove_prefix(Rfc2217Scheme.size()), address.Telnet = true;
-    else
-        return std::nullopt;
-    const auto colon = Name.rfind(':');
-    if (colon == std::string_view::npos || colon == 0)
-        return std::nullopt;
-    std::string_view host = Name.substr(0, colon), port = Name.substr(colon + 1);
-    if (host.front() == '[') {
-        if (host.size() < 3 || host.back() != ']')
-            return std::nullopt;
-        host = host.substr(1, host.size() - 2);
-    } else if (host.find(':') != std::string_view::npos) {
-        return std::nullopt;
-    }
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
-    if (error != std::errc() || end != port.data() + port.size() || number == 0 || number > 65535)
-        return std::nullopt;
-    address.Host = host;
-    address.Port = port;
-    return address;
-}
-
-// Connects without blocking longer than Timeout; an empty descriptor with the last error set on failure.
-TFd Connect(const TAddress &Address, TMs Timeout) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(Address.Host.c_str(), Address.Port.c_str(), &hints, &found) != 0 || !found)
-        return SetLastError(EHOSTUNREACH), TFd();
-    const auto deadline = TClock::now() + Timeout;
-    int error = ETIMEDOUT;
-    TFd result;
-    for (const addrinfo *a = found; a && !result; a = a->ai_next) {
-        TFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
-        if (!fd) {
-            error = errno;
-            continue;
-        }
-        if (::connect(fd.Get(), a->ai_addr, a->ai_addrlen) < 0) {
-            if (errno != EINPROGRESS) {
-                error = errno;
-                continue;
-            }
-            pollfd p{fd.Get(), POLLOUT, 0};
-            int n = 0;
-            do {
-                const auto left = std::chrono::ceil<TMs>(deadline - TClock::now()).count();
-                n = left > 0 ? ::poll(&p, 1, static_cast<int>(left)) : 0;
-            } while (n < 0 && errno == EINTR);
-            if (n <= 0) {
-                error = n == 0 ? ETIMEDOUT : errno;
-                continue;
-            }
-            int soError = 0;
-            socklen_t len = sizeof soError;
-            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &soError, &len) < 0 || soError != 0) {
-                error = soError ? soError : errno;
-                continue;
-            }
-        }
-        const int one = 1;
-        ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one); // commands are short
-        result = std::move(fd);
-    }
-    ::freeaddrinfo(found);
-    if (!result)
-        SetLastError(static_cast<DWORD>(error));
-    return result;
-}
 
 } // namespace
 
 bool IsNetworkPortName(const std::string &Name) {
-    return Name.starts_with(TcpScheme) || Name.starts_with(Rfc2217Scheme);
+    return Name.starts_with("tcp://") || Name.starts_with("rfc2217://");
 }
 
 // ---- The device
@@ -501,18 +414,21 @@ bool TNetComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
 
 // ---- The driver
 
-TNetComDriver::TNetComDriver(std::chrono::milliseconds ConnectTimeout)
+TNetComDriver::TNetComDriver(std::chrono::milliseconds ConnectTimeout, TResolver Resolve)
     : TDeviceTable(FirstHandle),
-      FConnectTimeout(ConnectTimeout) {}
+      FConnectTimeout(ConnectTimeout),
+      FResolve(std::move(Resolve)) {}
 
 TNetComDriver::~TNetComDriver() = default;
 
 HANDLE TNetComDriver::CreateFile(const std::string &Name) {
-    const auto address = ParseName(Name);
+    const auto address = ParseNetName(Name);
     if (!address)
         return SetLastError(EINVAL), INVALID_HANDLE_VALUE;
     try {
-        TFd fd = Connect(*address, FConnectTimeout);
+        TFd fd = TakeNetConnection(Name); // made ahead by a probe
+        if (!fd)
+            fd = ConnectNet(*address, TClock::now() + FConnectTimeout, FResolve);
         if (!fd)
             return INVALID_HANDLE_VALUE;
         auto device = std::make_shared<TDevice>(std::move(fd), address->Telnet);

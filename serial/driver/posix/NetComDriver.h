@@ -11,15 +11,18 @@
 // Reads, writes, waits, COMMTIMEOUTS and hang-ups are those of the shared device
 // (OverlappedDevice.h), driven by one thread per connection, as in the POSIX driver. The end of the
 // connection (the peer closed it, a reset, or Telnet that cannot be decoded) is a hang-up: EV_ERR
-// and CE_IOE once, then EIO. CreateFile connects without blocking and gives up after the connect
-// time-out (5 s unless a test says otherwise) with ETIMEDOUT; a refused connection fails with
-// ECONNREFUSED, a malformed name with EINVAL, a host that cannot be resolved with EHOSTUNREACH.
+// and CE_IOE once, then EIO. CreateFile looks the host up and connects without blocking, and gives
+// up when both together take longer than the connect time-out (5 s unless a test says otherwise),
+// with ETIMEDOUT; a refused connection fails with ECONNREFUSED, a malformed name with EINVAL, a host
+// that cannot be resolved with EHOSTUNREACH. A connection that a probe has made ahead for the same
+// name (NetConnect.h) is taken instead of dialling again.
 // Opens are not exclusive: a server decides whether it takes a second client.
 //
 // Handles start at FirstHandle, so that a driver that routes by handle can tell them from others.
 #pragma once
 
 #include "serial/driver/DeviceTable.h"
+#include "serial/driver/posix/NetConnect.h"
 
 #include <chrono>
 #include <string>
@@ -33,7 +36,9 @@ class TNetComDriver : public TDeviceTable {
 public:
     static constexpr HANDLE FirstHandle = HANDLE(1) << 30;
 
-    explicit TNetComDriver(std::chrono::milliseconds ConnectTimeout = std::chrono::seconds(5));
+    // Resolve: the host-name lookup (NetConnect.h), the system's when empty.
+    explicit TNetComDriver(std::chrono::milliseconds ConnectTimeout = std::chrono::seconds(5),
+                           TResolver Resolve = {});
     ~TNetComDriver() override;
     TNetComDriver(const TNetComDriver &) = delete;
     TNetComDriver &operator=(const TNetComDriver &) = delete;
@@ -44,6 +49,7 @@ public:
 
 private:
     const std::chrono::milliseconds FConnectTimeout;
+    const TResolver FResolve;
 };
 
 } // namespace ComApi

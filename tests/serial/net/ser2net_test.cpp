@@ -2,30 +2,19 @@
 // free loopback port in front of a pseudo-terminal, and plays the board on the terminal's far end.
 #include "serial/driver/posix/NetComDriver.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/Tcp.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
-
-extern char **environ;
 
 namespace {
 
 using namespace ComApi;
-namespace fs = std::filesystem;
 
 constexpr DWORD Bound = 10000;
 
@@ -35,74 +24,17 @@ struct TOp {
     TOp() { Ov.hEvent = &Event; }
 };
 
-const char *Ser2netPath() {
-    for (const char *path : {"/usr/sbin/ser2net", "/usr/bin/ser2net"})
-        if (::access(path, X_OK) == 0)
-            return path;
-    return nullptr;
+// Opens Name once the server listens: each refused try waits (bounded) on the server's end.
+HANDLE Open(TSer2net &Server, TComDriver &Driver, const char *Scheme) {
+    for (int attempt = 0; attempt < 250 && Server.Started(); ++attempt) {
+        const HANDLE h = Driver.CreateFile(Server.Name(Scheme));
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ECONNREFUSED)
+            return h;
+        if (Server.Ended(20))
+            break;
+    }
+    return INVALID_HANDLE_VALUE;
 }
-
-// ser2net in front of a pseudo-terminal, on 127.0.0.1:Port() with the given accepter.
-class TSer2net {
-public:
-    TSer2net(const std::string &Accepter, const std::string &Device) {
-        Dir = fs::temp_directory_path() / ("dud-ser2net." + std::to_string(::getpid()));
-        fs::create_directories(Dir);
-        {
-            TTcpListener probe; // a port that is free now
-            Port = probe.Port();
-        }
-        const fs::path config = Dir / "ser2net.yaml";
-        std::ofstream(config) << "%YAML 1.1\n---\nconnection: &line\n  accepter: " << Accepter
-                              << ",127.0.0.1," << Port << "\n  connector: serialdev," << Device
-                              << ",4800n81,local\n  options:\n    kickolduser: true\n";
-        const std::string configArg = config.string(), pidArg = (Dir / "pid").string();
-        const char *argv[] = {Ser2netPath(),     "-n", "-u",           "-c",
-                              configArg.c_str(), "-P", pidArg.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawn(&Pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ) != 0)
-            Pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        PidFd = Pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, Pid, 0)) : -1;
-    }
-    ~TSer2net() {
-        Kill();
-        if (PidFd >= 0)
-            ::close(PidFd);
-        std::error_code ignored;
-        fs::remove_all(Dir, ignored);
-    }
-    std::string Name(const char *Scheme) const {
-        return std::string(Scheme) + "://127.0.0.1:" + std::to_string(Port);
-    }
-    // Opens Name once the server listens: each refused try waits (bounded) on the server's end.
-    HANDLE Open(TComDriver &Driver, const char *Scheme) {
-        for (int attempt = 0; attempt < 250 && PidFd >= 0; ++attempt) {
-            const HANDLE h = Driver.CreateFile(Name(Scheme));
-            if (h != INVALID_HANDLE_VALUE || GetLastError() != ECONNREFUSED)
-                return h;
-            pollfd p{PidFd, POLLIN, 0};
-            if (::poll(&p, 1, 20) != 0)
-                break; // the server has ended
-        }
-        return INVALID_HANDLE_VALUE;
-    }
-    void Kill() {
-        if (Pid > 0) {
-            ::kill(Pid, SIGKILL);
-            ::waitpid(Pid, nullptr, 0);
-            Pid = -1;
-        }
-    }
-
-    fs::path Dir;
-    int Port = 0;
-    pid_t Pid = -1;
-    int PidFd = -1;
-};
 
 struct Ser2net : ::testing::TestWithParam<const char *> {
     TPtyPair Pty;
@@ -116,8 +48,9 @@ struct Ser2net : ::testing::TestWithParam<const char *> {
         if (!Pty.Ok())
             GTEST_SKIP() << "no pseudo-terminal support";
         const bool telnet = std::string(GetParam()) == "rfc2217";
-        Server = std::make_unique<TSer2net>(telnet ? "telnet(rfc2217),tcp" : "tcp", Pty.SlavePath());
-        H = Server->Open(Net, GetParam());
+        Server = std::make_unique<TSer2net>(telnet ? "telnet(rfc2217),tcp" : "tcp",
+                                            SerialConnector(Pty.SlavePath()));
+        H = Open(*Server, Net, GetParam());
         ASSERT_NE(H, INVALID_HANDLE_VALUE) << GetLastError();
         COMMTIMEOUTS t{MAXDWORD, MAXDWORD, Bound, 0, 0};
         ASSERT_TRUE(Net.SetCommTimeouts(H, t));
@@ -182,6 +115,33 @@ TEST_P(Ser2net, BaudRateReachesTheTerminalOnlyThroughRfc2217) {
     ASSERT_EQ(::tcgetattr(Pty.SlaveFd(), &tio), 0);
     const bool telnet = std::string(GetParam()) == "rfc2217";
     EXPECT_EQ(::cfgetospeed(&tio), telnet ? B9600 : B4800);
+}
+
+// A pseudo-terminal has no modem lines (TIOCMGET fails), so ser2net in front of one reports all of
+// them off once and never a change. In front of another RFC 2217 server, played by the test as the
+// board's converter, it passes that server's modem-state reports on.
+TEST(Ser2netRelay, ModemLineChangeOfTheFarServerBecomesAnEvent) {
+    if (!Ser2netPath())
+        GTEST_SKIP() << "ser2net is not installed";
+    TTcpListener converter;
+    TSer2net server("telnet(rfc2217),tcp",
+                    "telnet(rfc2217),tcp,127.0.0.1," + std::to_string(converter.Port()));
+    TNetComDriver net;
+    const HANDLE h = Open(server, net, "rfc2217");
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    TTcpPeer board = converter.Accept();
+    ASSERT_TRUE(board.Ok());
+    ASSERT_TRUE(net.SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD));
+    DWORD mask = 0, lines = 0;
+    TOp wait;
+    const bool atOnce = net.WaitCommEvent(h, &mask, &wait.Ov);
+    ASSERT_TRUE(board.Send("\xff\xfa\x2c\x6b\x11\xff\xf0")); // NOTIFY-MODEMSTATE: CTS on, CTS changed
+    ASSERT_TRUE(atOnce || WaitForSingleObject(wait.Event, Bound) == WAIT_OBJECT_0);
+    net.GetOverlappedResult(h, &wait.Ov, nullptr, false);
+    EXPECT_EQ(mask, EV_CTS);
+    ASSERT_TRUE(net.GetCommModemStatus(h, &lines));
+    EXPECT_EQ(lines, MS_CTS_ON);
+    net.CloseHandle(h);
 }
 
 } // namespace
