@@ -469,8 +469,11 @@ bool TPosixComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
         CountErrors();
     if (!FDevice.ClearCommError(Errors, Stat))
         return false;
-    if (Stat && !FDevice.HungUp() && !FDrained) // nothing written since the kernel's queue emptied: 0
-        Stat->cbOutQue += static_cast<DWORD>(OutputQueued(FFd.Get()));
+    if (Stat && !FDevice.HungUp() && !FDrained) { // nothing written since the queue emptied: 0
+        const int queued = OutputQueued(FFd.Get());
+        Stat->cbOutQue += static_cast<DWORD>(queued);
+        FDrained = queued == 0 && !FTxCheck && FDevice.PendingWrites() == 0;
+    }
     return true;
 }
 
