@@ -2,29 +2,36 @@
 // wakes up, measured over a pseudo-terminal pair against Qt's QSerialPort (readyRead) in the same
 // run and on the same kind of pair.
 //
-//   event_latency_bench [bytes=10000] [idle seconds=5]
+//   event_latency_bench [bytes=10000] [idle seconds=5] [stream MiB=16]
 //
 // Latency: the far end writes one byte, the handler on the main thread notes the time, reads the
 // byte and has the far end write the next one. Both peers run under the same Qt event loop; the
 // port's main-thread calls are drained from it as in the panel, when the queue's event becomes
 // readable. CPU per event: the process's user and system time over the run (the far end's writes
 // included, alike for both) divided by the events delivered.
+// Stream: the far end sends as fast as the line takes it; the port is set up as the panel sets it up
+// (its queue size, NUL discarding, every event in the mask) and its OnRxChar reads the count with
+// ReadText, as the panel's handler does; QSerialPort, with a read buffer of the same size, reads
+// with readAll on readyRead. MiB/s and the process's CPU milliseconds per MiB.
 // Idle wake-ups: context switches of the port's threads, and of the main thread, while an open port
 // sits idle (the main thread's one is the loop's own end-of-measurement timer).
 #include "serial/port/ComPlatform.h"
 #include "serial/port/ComPort.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <poll.h>
 #include <pty.h>
 #include <string>
 #include <sys/resource.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -172,6 +179,71 @@ bool MeasurePort(std::size_t Bytes, TStats &Latency) {
     return true;
 }
 
+struct TStream {
+    double MiBPerSecond = 0, CpuMsPerMiB = 0;
+};
+
+// Writes Total bytes into the master side from a thread of its own, until done or stopped.
+class TFeeder {
+public:
+    TFeeder(int Master, std::size_t Total)
+        : FThread([this, Master, Total] {
+              std::vector<char> Chunk(65536);
+              for (std::size_t i = 0; i < Chunk.size(); ++i)
+                  Chunk[i] = static_cast<char>('a' + i % 26); // no NULs: the panel's port drops them
+              for (std::size_t Sent = 0; Sent < Total && !FStop;) {
+                  pollfd P{Master, POLLOUT, 0};
+                  if (::poll(&P, 1, 100) <= 0)
+                      continue;
+                  const ssize_t N = ::write(Master, Chunk.data(), std::min(Chunk.size(), Total - Sent));
+                  if (N > 0)
+                      Sent += static_cast<std::size_t>(N);
+              }
+          }) {}
+    ~TFeeder() {
+        FStop = true;
+        FThread.join();
+    }
+
+private:
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+TStream Rates(std::size_t Bytes, TClock::time_point Start, double Cpu) {
+    const double MiB = double(Bytes) / double(1 << 20);
+    const double Seconds = std::chrono::duration<double>(TClock::now() - Start).count();
+    return {MiB / Seconds, (CpuMicros() - Cpu) / 1000 / MiB};
+}
+
+bool StreamPort(std::size_t Total, TStream &Result) {
+    TPty Pty;
+    TComPort Port;
+    Port.SetPort(Pty.Path);
+    Port.SetBaudRate(br4800);
+    Port.SetDiscardNull(true);
+    Port.SetEvents(
+        {evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full});
+    std::size_t Got = 0;
+    Port.SetOnRxChar([&](TCustomComPort &P, std::int32_t Count) {
+        std::string Text;
+        Got += static_cast<std::size_t>(P.ReadText(Text, Count));
+        LoopCheck();
+    });
+    try {
+        Port.OpenPort();
+    } catch (const EComPort &E) {
+        std::printf("TComPort: cannot open %s: %s\n", Pty.Path.c_str(), E.what());
+        return false;
+    }
+    const double Cpu = CpuMicros();
+    const auto Start = TClock::now();
+    TFeeder Feeder(Pty.Master, Total);
+    RunLoopUntil([&] { return Got >= Total; }, 120000);
+    Result = Rates(Got, Start, Cpu);
+    return Got >= Total;
+}
+
 struct TWakeups {
     long Main = 0, Others = 0;
 };
@@ -213,6 +285,25 @@ bool MeasureQt(std::size_t Bytes, TStats &Latency) {
     Latency = Summarise(Micros, CpuMicros() - Cpu);
     return true;
 }
+
+bool StreamQt(std::size_t Total, std::int32_t BufferSize, TStream &Result) {
+    TPty Pty;
+    QSerialPort Serial(QString::fromStdString(Pty.Path));
+    Serial.setReadBufferSize(BufferSize);
+    std::size_t Got = 0;
+    QObject::connect(&Serial, &QSerialPort::readyRead, [&] {
+        Got += static_cast<std::size_t>(Serial.readAll().size());
+        LoopCheck();
+    });
+    if (!Serial.open(QIODevice::ReadWrite))
+        return false;
+    const double Cpu = CpuMicros();
+    const auto Start = TClock::now();
+    TFeeder Feeder(Pty.Master, Total);
+    RunLoopUntil([&] { return Got >= Total; }, 120000);
+    Result = Rates(Got, Start, Cpu);
+    return Got >= Total;
+}
 #endif
 
 } // namespace
@@ -220,6 +311,7 @@ bool MeasureQt(std::size_t Bytes, TStats &Latency) {
 int main(int argc, char **argv) {
     const std::size_t Bytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 10000;
     const int IdleSeconds = argc > 2 ? std::atoi(argv[2]) : 5;
+    const std::size_t StreamBytes = (argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 16) << 20;
 #ifdef DUD_HAVE_QSERIALPORT
     QCoreApplication App(argc, argv);
     QSocketNotifier Calls(TEventNative::Fd(MainThreadCallsPending()), QSocketNotifier::Read);
@@ -240,6 +332,20 @@ int main(int argc, char **argv) {
                     Ours.Median / Peer.Median, Ours.P99 / Peer.P99, Ours.CpuMicros / Peer.CpuMicros);
 #else
     std::printf("QSerialPort not available in this build: no peer figures\n");
+#endif
+
+    TStream OurStream, PeerStream;
+    if (HaveOurs && StreamPort(StreamBytes, OurStream))
+        std::printf("TComPort stream       : %.1f MiB/s, CPU %.1f ms/MiB (OnRxChar + ReadText, queue %d)\n",
+                    OurStream.MiBPerSecond, OurStream.CpuMsPerMiB, TComPort().Buffer().InputSize());
+#ifdef DUD_HAVE_QSERIALPORT
+    if (StreamQt(StreamBytes, TComPort().Buffer().InputSize(), PeerStream))
+        std::printf("QSerialPort stream    : %.1f MiB/s, CPU %.1f ms/MiB (readyRead + readAll)\n",
+                    PeerStream.MiBPerSecond, PeerStream.CpuMsPerMiB);
+    if (OurStream.MiBPerSecond > 0 && PeerStream.MiBPerSecond > 0)
+        std::printf("ratio TComPort/QSerialPort stream: MiB/s %.2f, CPU per MiB %.2f\n",
+                    OurStream.MiBPerSecond / PeerStream.MiBPerSecond,
+                    OurStream.CpuMsPerMiB / PeerStream.CpuMsPerMiB);
 #endif
 
     if (HaveOurs) {

@@ -33,6 +33,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -160,6 +162,8 @@ struct COMSTAT {
 // object fails with WAIT_FAILED instead.
 enum TEventDescriptor : std::uint8_t { edAtOnce, edOnDemand };
 
+class TEventSource; // defined by the platform
+
 class TEvent {
 public:
     explicit TEvent(bool InitiallySignalled = false, TEventDescriptor Descriptor = edAtOnce);
@@ -177,6 +181,12 @@ private:
     // follows it. Before that FSignalled is the state.
     mutable std::atomic<std::intptr_t> FNative{-1};
     std::atomic<bool> FSignalled{false};
+    // A source of the platform's that a driver attaches while an operation on this event is
+    // pending: whoever waits for the event serves it in the same wait (PosixEvent.h).
+    std::atomic<bool> FHasSource{false};
+    mutable std::mutex FSourceLock;
+    std::weak_ptr<TEventSource> FSource;
+    std::intptr_t FSourceNative = -1;
 };
 
 // Waits until the event is signalled or Milliseconds pass (INFINITE: no limit).

@@ -113,6 +113,8 @@ void TOverlappedDevice::Report(DWORD Events) {
     if (FWaitOv) {
         *FWaitMask = Events;
         FWaitMask = nullptr;
+        if (TLine *line = std::exchange(FWaitLine, nullptr))
+            line->WaitEnding();
         EndOverlapped(std::exchange(FWaitOv, nullptr), 0, 0);
     } else {
         FRemembered |= Events;
@@ -134,6 +136,8 @@ void TOverlappedDevice::EndWrites(DWORD Error) {
 void TOverlappedDevice::EndWait(DWORD Error) {
     if (FWaitOv) {
         FWaitMask = nullptr;
+        if (TLine *line = std::exchange(FWaitLine, nullptr))
+            line->WaitEnding();
         EndOverlapped(std::exchange(FWaitOv, nullptr), Error, 0);
     }
 }
@@ -385,7 +389,7 @@ bool TOverlappedDevice::SetCommMask(DWORD Mask) {
     return true;
 }
 
-bool TOverlappedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
+bool TOverlappedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov, TLine *Line) {
     if (!Usable(false))
         return false;
     if (FWaitOv)
@@ -401,6 +405,7 @@ bool TOverlappedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
     StartOverlapped(Ov);
     FWaitMask = Mask;
     FWaitOv = Ov;
+    FWaitLine = Line;
     return FailWith(ERROR_IO_PENDING);
 }
 

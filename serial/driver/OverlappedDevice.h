@@ -67,6 +67,9 @@ public:
         // A deadline was added or room appeared in a full queue: whoever watches the line and the
         // deadlines must look again.
         virtual void Changed() {}
+        // The wait that named this line is about to end; its record's event is set right after, so
+        // a line lent to the wait's waiters must be taken back now.
+        virtual void WaitEnding() {}
     };
 
     TOverlappedDevice() = default;
@@ -83,7 +86,8 @@ public:
     bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov, TTime Now, TLine &Line);
     bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov, TTime Now, TLine &Line);
     bool SetCommMask(DWORD Mask);
-    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov);
+    // Line, when given, hears WaitEnding before the wait that goes pending here ends.
+    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov, TLine *Line = nullptr);
     // EBADF once closed; with DeadFails, EIO once hung up.
     bool Usable(bool DeadFails = true) const;
 
@@ -160,6 +164,7 @@ private:
     DWORD FErrors = 0, FMask = 0, FRemembered = 0;
     DWORD *FWaitMask = nullptr;
     TOverlapped *FWaitOv = nullptr;
+    TLine *FWaitLine = nullptr;
     std::deque<TRead> FReads;
     std::deque<TWrite> FWrites;
 

@@ -4,7 +4,6 @@
 #include "serial/driver/ComDriver.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -88,8 +87,11 @@ void QueueMainThreadCall(std::function<void()> Call) {
     {
         std::lock_guard Lock(QueueLock);
         Queue.push_back(std::move(Call));
-        PendingEvent().Set();
     }
+    // Signalled outside the lock: the main thread it wakes goes straight for the lock. The main
+    // thread resets the event only under the lock with the queue empty, so it never resets it
+    // before running this call; at worst it wakes once more and finds nothing.
+    PendingEvent().Set();
     Wake();
 }
 
@@ -98,27 +100,23 @@ void RunOnMainThread(const std::function<void()> &Call) {
         Call();
         return;
     }
+    // One flag to wait on: a mutex and condition variable cost the waiter a second wake-up, to
+    // take the mutex back, on every call.
     struct TState {
-        std::mutex Lock;
-        std::condition_variable Done;
-        bool Finished = false;
+        std::atomic<bool> Finished{false};
         std::exception_ptr Error;
     };
     auto State = std::make_shared<TState>();
     QueueMainThreadCall([State, &Call] {
-        std::exception_ptr Error;
         try {
             Call();
         } catch (...) {
-            Error = std::current_exception();
+            State->Error = std::current_exception();
         }
-        std::lock_guard Lock(State->Lock);
-        State->Error = Error;
-        State->Finished = true;
-        State->Done.notify_one();
+        State->Finished.store(true);
+        State->Finished.notify_one();
     });
-    std::unique_lock Lock(State->Lock);
-    State->Done.wait(Lock, [&] { return State->Finished; });
+    State->Finished.wait(false);
     if (State->Error)
         std::rethrow_exception(State->Error);
 }

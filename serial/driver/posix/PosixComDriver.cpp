@@ -85,7 +85,12 @@ int OutputQueued(int Fd) {
 
 // ---- The device
 
+// While a WaitCommEvent is pending the device lends its tty to the wait's waiters (TEventSource):
+// the thread that waits for the wait's event reads the line itself, and the driver thread leaves
+// input alone unless a read is pending too.
 class TPosixComDriver::TDevice : public TTableDevice,
+                                 public TEventSource,
+                                 public std::enable_shared_from_this<TDevice>,
                                  private TParmrkDecoder::TSink,
                                  private TOverlappedDevice::TLine {
 public:
@@ -109,6 +114,9 @@ public:
     bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov) override;
     void Settle() override { std::lock_guard lock(FMutex); }
 
+    // TEventSource: a waiter's poll found the tty ready.
+    bool Serve(short Revents) override;
+
 private:
     // TParmrkDecoder::TSink: decoded input lands here (FMutex held).
     void Data(std::string_view Run) override;
@@ -119,6 +127,7 @@ private:
     std::ptrdiff_t Send(const char *Bytes, std::size_t Count) override;
     void Fetch(TTime Now) override { ReadTty(Now); }
     void Changed() override { Wake(); }
+    void WaitEnding() override { Lend(nullptr); }
 
     void Run();
     void Wake() { FControl.Set(); }
@@ -130,6 +139,10 @@ private:
     void CheckDrain(TTime Now);
     void HangUp();
     void CountErrors();
+    // Lends the tty to the waits on Event (null: to no wait now; input stays the waiters' between
+    // waits), or gives its input back to the driver thread.
+    void Lend(TEvent *Event);
+    void TakeInputBack();
 
     TFd FFd;
     TEvent FControl;
@@ -139,9 +152,13 @@ private:
     int FThreadTid = 0;
     TModemWatch FModem;
     bool FStopping = false;
+    TEvent *FLentTo = nullptr; // the pending wait's event, whose waiters read the tty
+    bool FWaitersRead = false; // input is left to the waits' waiters, between waits too
+    bool FPollsInput = false;  // the driver thread's poll watches the tty for input
 
     TOverlappedDevice FDevice;
     bool FTxCheck = false; // all written: look for the kernel's output queue to empty at FDrainAt
+    bool FDrained = false; // the kernel's output queue was seen empty after the last write
     TTime FDrainAt;
 
     TParmrkDecoder FDecoder;
@@ -249,8 +266,11 @@ std::vector<int> TPosixComDriver::TDevice::ThreadIds() {
 
 short TPosixComDriver::TDevice::TtyEvents() const {
     short events = 0;
-    if (FDevice.Room() > 0)
-        events |= POLLIN; // a full queue stops reading: the kernel's flow control then holds the sender
+    // A full queue stops reading: the kernel's flow control then holds the sender. While input is
+    // left to the waits' waiters they read it, unless a read is pending, which must not depend on
+    // someone waiting for events.
+    if (FDevice.Room() > 0 && (!FWaitersRead || FDevice.PendingReads() > 0))
+        events |= POLLIN;
     if (FDevice.PendingWrites() > 0)
         events |= POLLOUT;
     return events;
@@ -275,6 +295,7 @@ void TPosixComDriver::TDevice::Run() {
     while (!FStopping) {
         pollfd fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0},
                          {FDevice.HungUp() ? -1 : FFd.Get(), TtyEvents(), 0}};
+        FPollsInput = fds[1].events & POLLIN;
         const int timeout = NextTimeout(TClock::now());
         lock.unlock();
         const int n = ::poll(fds, 2, timeout);
@@ -307,7 +328,8 @@ void TPosixComDriver::TDevice::ReadTty(TTime Now) {
     bool received = false;
     while (FDevice.Room() > 0) {
         // Decoding never grows the input, so what fits raw fits decoded.
-        const ssize_t n = ::read(FFd.Get(), raw, std::min(sizeof raw, FDevice.Room()));
+        const std::size_t want = std::min(sizeof raw, FDevice.Room());
+        const ssize_t n = ::read(FFd.Get(), raw, want);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -320,6 +342,8 @@ void TPosixComDriver::TDevice::ReadTty(TTime Now) {
             FDecoder.Decode(input, *this);
         else
             Data(input);
+        if (static_cast<std::size_t>(n) < want)
+            break; // the kernel had no more: asking again would only say so
     }
     FDevice.EndBatch(Now);
 }
@@ -343,6 +367,7 @@ void TPosixComDriver::TDevice::WriteTty(TTime Now) {
 
 void TPosixComDriver::TDevice::WritesDone(TTime Now) {
     FTxCheck = true;
+    FDrained = false;
     FDrainAt = Now;
 }
 
@@ -352,6 +377,7 @@ void TPosixComDriver::TDevice::CheckDrain(TTime Now) {
     const int queued = FDevice.HungUp() ? 0 : OutputQueued(FFd.Get());
     if (queued == 0) {
         FTxCheck = false;
+        FDrained = true;
         if (!FDevice.HungUp())
             FDevice.Report(EV_TXEMPTY);
         return;
@@ -366,6 +392,41 @@ void TPosixComDriver::TDevice::CheckDrain(TTime Now) {
 void TPosixComDriver::TDevice::HangUp() {
     FTxCheck = false;
     FDevice.HangUp();
+}
+
+void TPosixComDriver::TDevice::Lend(TEvent *Event) {
+    if (FLentTo)
+        TEventNative::Detach(*FLentTo);
+    FLentTo = Event;
+    if (Event) {
+        TEventNative::Attach(*Event, FFd.Get(), weak_from_this());
+        FWaitersRead = true;
+    }
+}
+
+void TPosixComDriver::TDevice::TakeInputBack() {
+    Lend(nullptr);
+    FWaitersRead = false;
+    if (!FPollsInput && FDevice.Room() > 0)
+        Wake();
+}
+
+// -- Work on a waiter's thread (takes FMutex)
+
+bool TPosixComDriver::TDevice::Serve(short Revents) {
+    std::lock_guard lock(FMutex);
+    if (!FLentTo)
+        return false; // the wait ended (or the device closed) before we got the lock
+    const auto now = TClock::now();
+    if (Revents & (POLLIN | POLLHUP | POLLERR))
+        ReadTty(now); // also drains what was received before a hang-up
+    if (Revents & (POLLHUP | POLLERR))
+        HangUp(); // ends the wait
+    if (FLentTo && FDevice.Room() == 0) {
+        TakeInputBack(); // full: the driver thread reads again once a read has made room
+        return false;
+    }
+    return FLentTo != nullptr;
 }
 
 // -- Operations (each takes FMutex; the device refuses them with EBADF once closed)
@@ -403,12 +464,18 @@ bool TPosixComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
 
 bool TPosixComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
     std::lock_guard lock(FMutex);
+    // Between two waits nobody reads the tty: what has arrived counts as queued all the same.
+    if (Stat && !FPollsInput && !FDevice.Closed() && !FDevice.HungUp())
+        ReadTty(TClock::now());
     if (!FDevice.Closed() && !FDevice.HungUp())
         CountErrors();
     if (!FDevice.ClearCommError(Errors, Stat))
         return false;
-    if (Stat && !FDevice.HungUp())
-        Stat->cbOutQue += static_cast<DWORD>(OutputQueued(FFd.Get()));
+    if (Stat && !FDevice.HungUp() && !FDrained) { // nothing written since the queue emptied: 0
+        const int queued = OutputQueued(FFd.Get());
+        Stat->cbOutQue += static_cast<DWORD>(queued);
+        FDrained = queued == 0 && !FTxCheck && FDevice.PendingWrites() == 0;
+    }
     return true;
 }
 
@@ -440,7 +507,11 @@ bool TPosixComDriver::TDevice::PurgeComm(DWORD Flags) {
 
 bool TPosixComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
     std::lock_guard lock(FMutex);
-    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
+    if (FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this))
+        return true;
+    if (FDevice.PendingReads() > 0 && !FPollsInput && FDevice.Room() > 0)
+        Wake(); // the tty is lent to a wait: the driver thread must read for the pending read too
+    return false;
 }
 
 bool TPosixComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
@@ -448,13 +519,14 @@ bool TPosixComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD 
     const auto now = TClock::now();
     if (!FDevice.WriteFile(Buffer, Count, Written, Ov, now, *this)) {
         if (FDevice.PendingWrites() > 0)
-            FTxCheck = false; // the driver thread sends the rest and then looks for the drain
+            FTxCheck = FDrained = false; // the driver thread sends the rest and then looks for the drain
         return false;
     }
     if (Count > 0) {
         WritesDone(now);
         if (OutputQueued(FFd.Get()) == 0) {
             FTxCheck = false; // drained already (always so on a pseudo-terminal): no wake-up needed
+            FDrained = true;
             FDevice.Report(EV_TXEMPTY);
         } else {
             Wake();
@@ -465,12 +537,25 @@ bool TPosixComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD 
 
 bool TPosixComDriver::TDevice::SetCommMask(DWORD Mask) {
     std::lock_guard lock(FMutex);
-    return FDevice.SetCommMask(Mask);
+    if (!FDevice.SetCommMask(Mask))
+        return false;
+    if (Mask == 0 && FWaitersRead && !FDevice.Closed())
+        TakeInputBack(); // no more waits to come: received bytes must not wait in the kernel
+    return true;
 }
 
 bool TPosixComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
     std::lock_guard lock(FMutex);
-    return FDevice.WaitCommEvent(Mask, Ov);
+    if (FDevice.WaitCommEvent(Mask, Ov, this))
+        return true;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return false;
+    if (Ov->hEvent && FDevice.Room() > 0)
+        Lend(Ov->hEvent);
+    else
+        TakeInputBack(); // no waiters to lend the tty to, or a full queue: the driver thread's work
+    SetLastError(ERROR_IO_PENDING);
+    return false;
 }
 
 // ---- The driver

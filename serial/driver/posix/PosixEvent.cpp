@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <system_error>
@@ -46,6 +47,28 @@ int TEventNative::Known(const TEvent &Event) noexcept {
     if (Event.FNative.load() >= 0)
         return -1;
     return Event.FSignalled.load() ? 1 : 0;
+}
+
+void TEventNative::Attach(TEvent &Event, int Fd, std::weak_ptr<TEventSource> Source) {
+    std::lock_guard lock(Event.FSourceLock);
+    Event.FSource = std::move(Source);
+    Event.FSourceNative = Fd;
+    Event.FHasSource.store(true);
+}
+
+void TEventNative::Detach(TEvent &Event) noexcept {
+    std::lock_guard lock(Event.FSourceLock);
+    Event.FSource.reset();
+    Event.FSourceNative = -1;
+    Event.FHasSource.store(false);
+}
+
+int TEventNative::Source(const TEvent &Event, std::weak_ptr<TEventSource> &Source) {
+    if (!Event.FHasSource.load())
+        return -1; // the usual case, without taking the lock
+    std::lock_guard lock(Event.FSourceLock);
+    Source = Event.FSource;
+    return static_cast<int>(Event.FSourceNative);
 }
 
 TEvent::TEvent(bool InitiallySignalled, TEventDescriptor Descriptor) : FSignalled(InitiallySignalled) {
@@ -99,8 +122,10 @@ DWORD WaitForMultipleObjects(std::span<const TEvent *const> Events, DWORD Millis
         if (known == 1)
             return WAIT_OBJECT_0 + static_cast<DWORD>(i);
     }
+    // The events' descriptors first, then those of the sources attached to them.
     std::vector<pollfd> fds;
-    fds.reserve(Events.size());
+    std::vector<std::weak_ptr<TEventSource>> sources;
+    fds.reserve(Events.size() + 1);
     for (const TEvent *e : Events) {
         const int fd = TEventNative::Fd(*e);
         if (fd < 0) {
@@ -109,8 +134,18 @@ DWORD WaitForMultipleObjects(std::span<const TEvent *const> Events, DWORD Millis
         }
         fds.push_back(pollfd{fd, POLLIN, 0});
     }
+    for (const TEvent *e : Events) {
+        std::weak_ptr<TEventSource> source;
+        if (const int fd = TEventNative::Source(*e, source); fd >= 0) {
+            fds.push_back(pollfd{fd, POLLIN, 0});
+            sources.push_back(std::move(source));
+        }
+    }
+    using TClock = std::chrono::steady_clock;
+    const auto deadline = TClock::now() + std::chrono::milliseconds(Milliseconds);
+    int timeout = PollTimeout(Milliseconds);
     for (;;) {
-        int n = ::poll(fds.data(), fds.size(), PollTimeout(Milliseconds));
+        int n = ::poll(fds.data(), fds.size(), timeout);
         if (n < 0 && errno == EINTR)
             continue; // a signal aimed at another purpose; the wait has no deadline worth keeping exact
         if (n < 0) {
@@ -119,13 +154,33 @@ DWORD WaitForMultipleObjects(std::span<const TEvent *const> Events, DWORD Millis
         }
         if (n == 0)
             return WAIT_TIMEOUT;
-        for (std::size_t i = 0; i < fds.size(); ++i)
+        for (std::size_t i = 0; i < Events.size(); ++i)
             if (fds[i].revents & POLLIN) {
                 TEventNative::Observe(*Events[i]);
                 return WAIT_OBJECT_0 + static_cast<DWORD>(i);
             }
-        SetLastError(EBADF); // POLLNVAL or POLLERR on an eventfd: cannot happen with a live event
-        return WAIT_FAILED;
+        bool served = false;
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            pollfd &p = fds[Events.size() + i];
+            if (p.revents == 0)
+                continue;
+            served = true;
+            const std::shared_ptr<TEventSource> source = sources[i].lock();
+            if (!source || !source->Serve(p.revents))
+                p.fd = -1; // the driver has its descriptor back (or is gone): poll() skips it now
+        }
+        if (!served) {
+            SetLastError(EBADF); // POLLNVAL or POLLERR on an eventfd: cannot happen with a live event
+            return WAIT_FAILED;
+        }
+        // Serving may have set an event, which this poll could not see.
+        for (std::size_t i = 0; i < Events.size(); ++i)
+            if (TEventNative::Signalled(*Events[i]))
+                return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+        if (Milliseconds != INFINITE) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now()).count();
+            timeout = static_cast<int>(std::max<long long>(left, 0));
+        }
     }
 }
 
