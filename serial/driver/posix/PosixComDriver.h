@@ -16,6 +16,12 @@
 //     bytes, for a call that needs it, or for the deadline of a pending operation: an idle open port
 //     costs no wake-ups. A read that finds the queue short first fetches what the kernel already
 //     holds on the caller's thread.
+//   - While a WaitCommEvent is pending, its record's event carries the tty (TEventSource,
+//     PosixEvent.h): the thread that waits for that event polls the tty in the same poll() and reads
+//     it into the queue itself, so a received byte wakes the event thread alone. Between two waits
+//     input stays in the kernel for the next wait (a read, ClearCommError or a cleared mask fetch
+//     it); the driver thread reads the tty again for a pending read, a full queue, a wait without
+//     an event or a mask of 0, and it always keeps writes, deadlines, the drain check and hang-ups.
 //   - The modem lines are watched by a helper thread where the device supports it (ModemLines.h).
 //   - SetCommState maps the DCB onto termios2 (LineFlags.h) and DTR/RTS (ModemLines.h). Line errors
 //     arrive as PARMRK markers (INPCK, PARMRK, no IGNPAR, no BRKINT, no ISTRIP; ParmrkDecoder.h);
