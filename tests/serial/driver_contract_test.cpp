@@ -164,6 +164,31 @@ TEST_P(DriverContract, HangUpEndsPendingWorkAndLaterTransfersWithEio) {
 }
 
 // The event thread waits while another thread feeds the line: run under tsan this catches races.
+// Between two waits nobody may be watching the line for a report: bytes must still reach a read
+// pending meanwhile, and those that come before the next wait must still raise it.
+TEST_P(DriverContract, BytesBetweenWaitsReachAPendingReadAndTheNextWait) {
+    ASSERT_TRUE(Driver->SetCommMask(H, EV_RXCHAR));
+    DWORD mask = 0;
+    TOp wait, read;
+    EXPECT_FALSE(Driver->WaitCommEvent(H, &mask, &wait.Ov));
+    ASSERT_TRUE(Far->Send("a"));
+    ASSERT_EQ(Result(wait).first, 0u);
+    Timeouts(0, 0, 0);
+    char buf[8] = {};
+    EXPECT_FALSE(Read(buf, 3, read));
+    ASSERT_TRUE(Far->Send("bc"));
+    EXPECT_EQ(Result(read), std::make_pair(0u, 3u));
+    EXPECT_EQ(std::string(buf, 3), "abc");
+
+    EXPECT_TRUE(Driver->WaitCommEvent(H, &mask, &wait.Ov)) << "the read's bytes raised an event meanwhile";
+    ASSERT_TRUE(Far->Send("d"));
+    mask = 0;
+    if (!Driver->WaitCommEvent(H, &mask, &wait.Ov)) {
+        ASSERT_EQ(Result(wait).first, 0u);
+    }
+    EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+}
+
 TEST_P(DriverContract, WaiterOnAnotherThreadSeesEveryByte) {
     ASSERT_TRUE(Driver->SetCommMask(H, EV_RXCHAR));
     Timeouts(MAXDWORD, 0, 0);
