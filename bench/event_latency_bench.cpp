@@ -29,12 +29,12 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
-#include <sys/resource.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "LatencyStats.h"
 #include "serial/driver/posix/PosixEvent.h"
 
 #if __has_include(<QtSerialPort/QSerialPort>)
@@ -72,31 +72,6 @@ struct TPty {
     }
     void Send() const { [[maybe_unused]] auto n = ::write(Master, "x", 1); }
 };
-
-struct TStats {
-    double Median = 0, P99 = 0, CpuMicros = 0; // CpuMicros: per event
-    std::size_t Count = 0;
-};
-
-// User plus system CPU time of the whole process, in microseconds.
-double CpuMicros() {
-    rusage Usage{};
-    ::getrusage(RUSAGE_SELF, &Usage);
-    const auto Micros = [](const timeval &T) { return double(T.tv_sec) * 1e6 + double(T.tv_usec); };
-    return Micros(Usage.ru_utime) + Micros(Usage.ru_stime);
-}
-
-TStats Summarise(std::vector<double> Micros, double Cpu) {
-    TStats S;
-    S.CpuMicros = Micros.empty() ? 0 : Cpu / double(Micros.size());
-    S.Count = Micros.size();
-    if (Micros.empty())
-        return S;
-    std::sort(Micros.begin(), Micros.end());
-    S.Median = Micros[Micros.size() / 2];
-    S.P99 = Micros[std::min(Micros.size() - 1, Micros.size() * 99 / 100)];
-    return S;
-}
 
 // Voluntary plus involuntary context switches of the main thread (Main) or of every other thread of
 // this process: the port's event thread and its driver's threads.

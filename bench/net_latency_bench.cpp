@@ -11,14 +11,12 @@
 // TMainThreadLoop, as the command-line tools do. CPU per event is this process's user and system
 // time (ser2net's own is not counted) divided by the events. Without ser2net it says so and ends
 // with success: there is nothing to compare.
+#include "LatencyStats.h"
 #include "serial/driver/posix/MainThreadLoop.h"
 #include "serial/port/ComPort.h"
 #include "tests/support/Pty.h"
 #include "tests/support/Ser2net.h"
 
-#include <sys/resource.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,30 +27,6 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-struct TStats {
-    double Median = 0, P99 = 0, CpuMicros = 0; // CpuMicros: per event
-    std::size_t Count = 0;
-};
-
-double CpuMicros() {
-    rusage Usage{};
-    ::getrusage(RUSAGE_SELF, &Usage);
-    const auto Micros = [](const timeval &T) { return double(T.tv_sec) * 1e6 + double(T.tv_usec); };
-    return Micros(Usage.ru_utime) + Micros(Usage.ru_stime);
-}
-
-TStats Summarise(std::vector<double> Micros, double Cpu) {
-    TStats S;
-    S.Count = Micros.size();
-    if (Micros.empty())
-        return S;
-    S.CpuMicros = Cpu / double(Micros.size());
-    std::sort(Micros.begin(), Micros.end());
-    S.Median = Micros[Micros.size() / 2];
-    S.P99 = Micros[std::min(Micros.size() - 1, Micros.size() * 99 / 100)];
-    return S;
-}
 
 // Opens Port, retrying while a server just started does not listen yet (bounded).
 bool Open(TComPort &Port, const TSer2net *Server) {
