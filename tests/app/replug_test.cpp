@@ -59,6 +59,47 @@ private:
     std::unique_ptr<TPtyPair> FPair;
 };
 
+// The steps of losing a port and getting it back, for a local device or a network server.
+struct TLossSteps {
+    std::function<void()> GoAndWait; // the port goes, and the window has closed it
+    std::function<void()> Go;        // the port goes
+    std::function<void()> Back;      // the port could be opened again
+    std::function<void()> Reopen;    // the window opens it by hand
+};
+
+// Closing by hand, or choosing another port, ends the wait for a lost port: whether the choice
+// comes before the loss or after it, the port's return is not acted on.
+void ExpectOperatorsChoiceEndsTheWait(TForm1 &Form, const TLossSteps &Steps) {
+    struct TRow {
+        const char *Name;
+        bool LoseFirst;
+        std::function<void()> Act;
+    };
+    const TRow Rows[] = {
+        {"closed by hand", false, [&] { Click(Form, "Button_Open"); }},
+        {"another port chosen", true,
+         [&] {
+             TFakeSetupDialog Other("/nonexistent/ttyUSB7");
+             Click(Form, "Button_Settings");
+         }},
+    };
+    for (const TRow &Row : Rows) {
+        SCOPED_TRACE(Row.Name);
+        if (Row.LoseFirst)
+            Steps.GoAndWait();
+        Row.Act();
+        if (!Row.LoseFirst)
+            Steps.Go();
+        EXPECT_FALSE(Form.WatchingForDevice());
+        Steps.Back();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(Form.ComPort().Connected());
+        Steps.Reopen(); // for the next row
+        if (::testing::Test::HasFatalFailure())
+            return;
+    }
+}
+
 class Replug : public testing::Test {
 protected:
     void SetUp() override {
@@ -119,35 +160,13 @@ TEST_F(Replug, FailedReopenKeepsWaiting) {
 }
 
 TEST_F(Replug, OperatorsChoiceEndsTheWait) {
-    struct TRow {
-        const char *Name;
-        bool LoseFirst;
-        std::function<void()> Act;
-    };
-    const TRow Rows[] = {
-        {"closed by hand", false, [&] { Click(*Form, "Button_Open"); }},
-        {"another port chosen", true,
-         [&] {
-             TFakeSetupDialog Other("/nonexistent/ttyUSB7");
-             Click(*Form, "Button_Settings");
-         }},
-    };
-    for (const TRow &Row : Rows) {
-        SCOPED_TRACE(Row.Name);
-        if (Row.LoseFirst)
-            UnplugAndWait();
-        Row.Act();
-        if (!Row.LoseFirst)
-            Device.Unplug();
-        EXPECT_FALSE(Form->WatchingForDevice());
-        Device.Plug();
-        QCoreApplication::processEvents();
-        EXPECT_FALSE(Form->ComPort().Connected());
-        // Back to the device, open by hand, for the next row.
-        Form->ComPort().SetPort(Device.Path());
-        Click(*Form, "Button_Open");
-        ASSERT_TRUE(Form->ComPort().Connected());
-    }
+    ExpectOperatorsChoiceEndsTheWait(*Form, {[&] { UnplugAndWait(); }, [&] { Device.Unplug(); },
+                                             [&] { Device.Plug(); },
+                                             [&] {
+                                                 Form->ComPort().SetPort(Device.Path());
+                                                 Click(*Form, "Button_Open");
+                                                 ASSERT_TRUE(Form->ComPort().Connected());
+                                             }});
 }
 
 TEST_F(Replug, HundredCyclesLeaveNothingBehind) {
@@ -230,34 +249,12 @@ TEST_F(NetReplug, ServerThatComesBackIsReopenedAndTrafficFlows) {
 }
 
 TEST_F(NetReplug, OperatorsChoiceEndsTheRetrying) {
-    struct TRow {
-        const char *Name;
-        bool LoseFirst;
-        std::function<void()> Act;
-    };
-    const TRow Rows[] = {
-        {"closed by hand", false, [&] { Click(*Form, "Button_Open"); }},
-        {"another port chosen", true,
-         [&] {
-             TFakeSetupDialog Other("/nonexistent/ttyUSB7");
-             Click(*Form, "Button_Settings");
-         }},
-    };
-    for (const TRow &Row : Rows) {
-        SCOPED_TRACE(Row.Name);
-        if (Row.LoseFirst)
-            ServerGoesAndWait();
-        Row.Act();
-        if (!Row.LoseFirst)
-            ServerGoes();
-        EXPECT_FALSE(Form->WatchingForDevice());
-        ServerBack();
-        QCoreApplication::processEvents();
-        EXPECT_FALSE(Form->ComPort().Connected());
-        // Back to the server, open by hand, for the next row.
-        Form->ComPort().SetPort(Name);
-        OpenByHand();
-    }
+    ExpectOperatorsChoiceEndsTheWait(*Form, {[&] { ServerGoesAndWait(); }, [&] { ServerGoes(); },
+                                             [&] { ServerBack(); },
+                                             [&] {
+                                                 Form->ComPort().SetPort(Name);
+                                                 OpenByHand();
+                                             }});
 }
 
 // The setup dialog's choice kept in a settings file between two windows.
