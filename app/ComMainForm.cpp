@@ -448,13 +448,19 @@ void TForm1::StartWatching() {
     connect(FWatchNotifier, &QSocketNotifier::activated, this, &TForm1::DeviceWatchNotice);
 }
 
-void TForm1::StopWatching() {
-    // Called from the notifier's own handler too: it goes once that handler has returned.
-    if (FWatchNotifier) {
-        FWatchNotifier->setEnabled(false);
-        FWatchNotifier->deleteLater();
-        FWatchNotifier = nullptr;
+namespace {
+// Called from the notifier's own handler too: it goes once that handler has returned.
+void DropNotifier(QSocketNotifier *&Notifier) {
+    if (Notifier) {
+        Notifier->setEnabled(false);
+        Notifier->deleteLater();
+        Notifier = nullptr;
     }
+}
+} // namespace
+
+void TForm1::StopWatching() {
+    DropNotifier(FWatchNotifier);
     FWatcher.reset();
     FRetrying = false;
     FRetryTimer->stop();
@@ -499,12 +505,7 @@ void TForm1::StartRetrying() {
 }
 
 void TForm1::DropProbe() {
-    // Called from the notifier's own handler too: it goes once that handler has returned.
-    if (FProbeNotifier) {
-        FProbeNotifier->setEnabled(false);
-        FProbeNotifier->deleteLater();
-        FProbeNotifier = nullptr;
-    }
+    DropNotifier(FProbeNotifier);
     FProbe.reset();
 }
 
