@@ -9,6 +9,10 @@
 // port's main-thread calls are drained from it as in the panel, when the queue's event becomes
 // readable. CPU per event: the process's user and system time over the run (the far end's writes
 // included, alike for both) divided by the events delivered.
+// Hand-over floor: the same exchange through a bare thread that waits on the line and hands each
+// byte to the main thread as the port's event thread does, waiting until it is handled: what that
+// shape costs on this machine whatever the component does, so TComPort/floor is the component's own
+// share and floor/QSerialPort the price of the extra thread.
 // Stream: the far end sends as fast as the line takes it; the port is set up as the panel sets it up
 // (its queue size, NUL discarding, every event in the mask) and its OnRxChar reads the count with
 // ReadText, as the panel's handler does; QSerialPort, with a read buffer of the same size, reads
@@ -29,6 +33,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -261,6 +266,61 @@ bool MeasureQt(std::size_t Bytes, TStats &Latency) {
     return true;
 }
 
+// The least any event thread that hands each event to the main thread and waits there can cost:
+// a bare thread polls the line and a stop descriptor, reads the byte, signals an eventfd that the
+// main loop watches with a socket notifier, and waits on one flag until the main thread has run the
+// "handler" (which notes the time and has the far end send the next byte). None of the component's
+// work is in it: no driver, no queue, no records, no event mask.
+bool MeasureHandOverFloor(std::size_t Bytes, TStats &Latency) {
+    TPty Pty;
+    const int Signal = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC), Stop = ::eventfd(0, EFD_CLOEXEC);
+    if (Pty.Path.empty() || Signal < 0 || Stop < 0)
+        return false;
+    std::atomic<bool> Handled{false};
+    std::thread Waiter([&] {
+        for (char Byte[64];;) {
+            pollfd Fds[] = {{Pty.Slave, POLLIN, 0}, {Stop, POLLIN, 0}};
+            if (::poll(Fds, 2, -1) < 0 || Fds[1].revents)
+                return;
+            [[maybe_unused]] auto n = ::read(Pty.Slave, Byte, sizeof Byte);
+            const std::uint64_t One = 1;
+            n = ::write(Signal, &One, sizeof One);
+            Handled.wait(false);
+            Handled.store(false);
+        }
+    });
+    std::vector<double> Micros;
+    Micros.reserve(Bytes);
+    TClock::time_point Sent;
+    QSocketNotifier Notifier(Signal, QSocketNotifier::Read);
+    QObject::connect(&Notifier, &QSocketNotifier::activated, [&] {
+        const auto Now = TClock::now();
+        std::uint64_t Count;
+        [[maybe_unused]] auto n = ::read(Signal, &Count, sizeof Count);
+        Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
+        if (Micros.size() < Bytes) {
+            Sent = TClock::now();
+            Pty.Send();
+        }
+        Handled.store(true);
+        Handled.notify_one();
+        LoopCheck();
+    });
+    const double Cpu = CpuMicros();
+    Sent = TClock::now();
+    Pty.Send();
+    RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
+    Latency = Summarise(Micros, CpuMicros() - Cpu);
+    const std::uint64_t One = 1;
+    [[maybe_unused]] auto n = ::write(Stop, &One, sizeof One);
+    Handled.store(true);
+    Handled.notify_one();
+    Waiter.join();
+    ::close(Signal);
+    ::close(Stop);
+    return true;
+}
+
 bool StreamQt(std::size_t Total, std::int32_t BufferSize, TStream &Result) {
     TPty Pty;
     QSerialPort Serial(QString::fromStdString(Pty.Path));
@@ -305,6 +365,14 @@ int main(int argc, char **argv) {
     if (HaveOurs && HavePeer && Peer.Median > 0 && Peer.P99 > 0 && Peer.CpuMicros > 0)
         std::printf("ratio TComPort/QSerialPort: median %.2f, p99 %.2f, CPU %.2f\n",
                     Ours.Median / Peer.Median, Ours.P99 / Peer.P99, Ours.CpuMicros / Peer.CpuMicros);
+    TStats Floor;
+    if (HavePeer && MeasureHandOverFloor(Bytes, Floor) && Floor.Median > 0 && Floor.CpuMicros > 0) {
+        std::printf("hand-over floor       : %zu bytes, median %.1f us, p99 %.1f us, CPU %.1f us/event\n",
+                    Floor.Count, Floor.Median, Floor.P99, Floor.CpuMicros);
+        std::printf("ratio floor/QSerialPort: median %.2f, CPU %.2f; TComPort/floor: median %.2f, CPU %.2f\n",
+                    Floor.Median / Peer.Median, Floor.CpuMicros / Peer.CpuMicros, Ours.Median / Floor.Median,
+                    Ours.CpuMicros / Floor.CpuMicros);
+    }
 #else
     std::printf("QSerialPort not available in this build: no peer figures\n");
 #endif
