@@ -131,6 +131,10 @@ TEST(Ser2netRelay, ModemLineChangeOfTheFarServerBecomesAnEvent) {
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
     TTcpPeer board = converter.Accept();
     ASSERT_TRUE(board.Ok());
+    // As a converter does, it takes the COM-PORT-OPTION that ser2net offers: until it has an answer
+    // (or gives up after some seconds), ser2net serves its own client nothing.
+    ASSERT_EQ(board.Receive(3), "\xff\xfb\x2c"); // WILL COM-PORT-OPTION
+    ASSERT_TRUE(board.Send("\xff\xfd\x2c"));     // DO COM-PORT-OPTION
     ASSERT_TRUE(net.SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD));
     DWORD mask = 0, lines = 0;
     TOp wait;
