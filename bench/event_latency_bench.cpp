@@ -126,36 +126,61 @@ void RunLoopUntil(const std::function<bool()> &Done, int Milliseconds) {
     LoopCheck = [] {};
 }
 
+// The latency exchange: Run has the far end send the first byte and runs the main loop; the
+// receiving side calls Received at the time it saw a byte, which notes the delay and has the far
+// end send the next one, until Bytes have come.
+class TPingPong {
+public:
+    TPingPong(const TPty &Pty, std::size_t Bytes) : FPty(Pty), FBytes(Bytes) { FMicros.reserve(Bytes); }
+
+    void Received(TClock::time_point Now) {
+        FMicros.push_back(std::chrono::duration<double, std::micro>(Now - FSent).count());
+        if (FMicros.size() < FBytes) {
+            FSent = TClock::now();
+            FPty.Send();
+        }
+        LoopCheck();
+    }
+    TStats Run() {
+        const double Cpu = CpuMicros();
+        FSent = TClock::now();
+        FPty.Send();
+        RunLoopUntil([&] { return FMicros.size() >= FBytes; }, 120000);
+        return Summarise(FMicros, CpuMicros() - Cpu);
+    }
+
+private:
+    const TPty &FPty;
+    const std::size_t FBytes;
+    std::vector<double> FMicros;
+    TClock::time_point FSent;
+};
+
+bool Open(TComPort &Port, const TPty &Pty) {
+    try {
+        Port.OpenPort();
+        return true;
+    } catch (const EComPort &E) {
+        std::printf("TComPort: cannot open %s: %s\n", Pty.Path.c_str(), E.what());
+        return false;
+    }
+}
+
 bool MeasurePort(std::size_t Bytes, TStats &Latency) {
     TPty Pty;
     TComPort Port;
     Port.SetPort(Pty.Path);
     Port.SetBaudRate(br115200);
-    std::vector<double> Micros;
-    Micros.reserve(Bytes);
-    TClock::time_point Sent;
+    TPingPong Exchange(Pty, Bytes);
     Port.SetOnRxChar([&](TCustomComPort &P, std::int32_t Count) {
         const auto Now = TClock::now();
         std::string Text;
         P.ReadText(Text, Count);
-        Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
-        if (Micros.size() < Bytes) {
-            Sent = TClock::now();
-            Pty.Send();
-        }
-        LoopCheck();
+        Exchange.Received(Now);
     });
-    try {
-        Port.OpenPort();
-    } catch (const EComPort &E) {
-        std::printf("TComPort: cannot open %s: %s\n", Pty.Path.c_str(), E.what());
+    if (!Open(Port, Pty))
         return false;
-    }
-    const double Cpu = CpuMicros();
-    Sent = TClock::now();
-    Pty.Send();
-    RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
-    Latency = Summarise(Micros, CpuMicros() - Cpu);
+    Latency = Exchange.Run();
     return true;
 }
 
@@ -210,12 +235,8 @@ bool StreamPort(std::size_t Total, TStream &Result) {
         Got += static_cast<std::size_t>(P.ReadText(Text, Count));
         LoopCheck();
     });
-    try {
-        Port.OpenPort();
-    } catch (const EComPort &E) {
-        std::printf("TComPort: cannot open %s: %s\n", Pty.Path.c_str(), E.what());
+    if (!Open(Port, Pty))
         return false;
-    }
     const double Cpu = CpuMicros();
     const auto Start = TClock::now();
     TFeeder Feeder(Pty.Master, Total);
@@ -240,29 +261,18 @@ TWakeups IdleWakeups(int Seconds, const std::function<void()> &Open) {
 bool MeasureQt(std::size_t Bytes, TStats &Latency) {
     TPty Pty;
     QSerialPort Serial(QString::fromStdString(Pty.Path));
-    std::vector<double> Micros;
-    Micros.reserve(Bytes);
-    TClock::time_point Sent;
+    TPingPong Exchange(Pty, Bytes);
     QObject::connect(&Serial, &QSerialPort::readyRead, [&] {
         const auto Now = TClock::now();
         Serial.readAll();
-        Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
-        if (Micros.size() < Bytes) {
-            Sent = TClock::now();
-            Pty.Send();
-        }
-        LoopCheck();
+        Exchange.Received(Now);
     });
     if (!Serial.open(QIODevice::ReadWrite)) {
         std::printf("QSerialPort: cannot open %s: %s\n", Pty.Path.c_str(),
                     Serial.errorString().toUtf8().constData());
         return false;
     }
-    const double Cpu = CpuMicros();
-    Sent = TClock::now();
-    Pty.Send();
-    RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
-    Latency = Summarise(Micros, CpuMicros() - Cpu);
+    Latency = Exchange.Run();
     return true;
 }
 
@@ -289,28 +299,17 @@ bool MeasureHandOverFloor(std::size_t Bytes, TStats &Latency) {
             Handled.store(false);
         }
     });
-    std::vector<double> Micros;
-    Micros.reserve(Bytes);
-    TClock::time_point Sent;
+    TPingPong Exchange(Pty, Bytes);
     QSocketNotifier Notifier(Signal, QSocketNotifier::Read);
     QObject::connect(&Notifier, &QSocketNotifier::activated, [&] {
         const auto Now = TClock::now();
         std::uint64_t Count;
         [[maybe_unused]] auto n = ::read(Signal, &Count, sizeof Count);
-        Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
-        if (Micros.size() < Bytes) {
-            Sent = TClock::now();
-            Pty.Send();
-        }
+        Exchange.Received(Now);
         Handled.store(true);
         Handled.notify_one();
-        LoopCheck();
     });
-    const double Cpu = CpuMicros();
-    Sent = TClock::now();
-    Pty.Send();
-    RunLoopUntil([&] { return Micros.size() >= Bytes; }, 120000);
-    Latency = Summarise(Micros, CpuMicros() - Cpu);
+    Latency = Exchange.Run();
     const std::uint64_t One = 1;
     [[maybe_unused]] auto n = ::write(Stop, &One, sizeof One);
     Handled.store(true);
