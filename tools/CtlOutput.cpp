@@ -1,11 +1,15 @@
 // Console lines as relayctl prints them (CtlOutput.h).
 #include "CtlOutput.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstring>
 #include <ctime>
 
 namespace {
+
+using TJson = nlohmann::ordered_json; // keys in the order written: time first, as scripts expect
 
 const char *KindName(TMsgKind Kind) noexcept {
     switch (Kind) {
@@ -27,57 +31,6 @@ TMsgKind KindOfLine(const std::string &Line) {
     return mkErr; // every line comes through WriteMsg, so one of the prefixes is there
 }
 
-// The length of the valid UTF-8 sequence at the start of Text, 0 when there is none.
-std::size_t Utf8Length(std::string_view Text) {
-    const auto Byte = [&](std::size_t I) { return static_cast<unsigned char>(Text[I]); };
-    const unsigned char Lead = Byte(0);
-    std::size_t Length = Lead < 0x80   ? 1
-                         : Lead < 0xC2 ? 0
-                         : Lead < 0xE0 ? 2
-                         : Lead < 0xF0 ? 3
-                         : Lead < 0xF5 ? 4
-                                       : 0;
-    if (Length == 0 || Length > Text.size())
-        return 0;
-    for (std::size_t I = 1; I < Length; ++I)
-        if ((Byte(I) & 0xC0) != 0x80)
-            return 0;
-    // Overlong forms, surrogates and code points above U+10FFFF.
-    if ((Lead == 0xE0 && Byte(1) < 0xA0) || (Lead == 0xED && Byte(1) >= 0xA0) ||
-        (Lead == 0xF0 && Byte(1) < 0x90) || (Lead == 0xF4 && Byte(1) >= 0x90))
-        return 0;
-    return Length;
-}
-
-void AppendEscaped(std::string &Out, char C) {
-    switch (C) {
-    case '"':
-        Out += "\\\"";
-        return;
-    case '\\':
-        Out += "\\\\";
-        return;
-    case '\n':
-        Out += "\\n";
-        return;
-    case '\r':
-        Out += "\\r";
-        return;
-    case '\t':
-        Out += "\\t";
-        return;
-    default:
-        break;
-    }
-    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) {
-        char Code[8];
-        std::snprintf(Code, sizeof Code, "\\u%04x", static_cast<unsigned char>(C));
-        Out += Code;
-    } else {
-        Out += C;
-    }
-}
-
 std::string UtcNow() {
     const auto Now = std::chrono::system_clock::now();
     const std::time_t Seconds = std::chrono::system_clock::to_time_t(Now);
@@ -91,38 +44,21 @@ std::string UtcNow() {
     return Text;
 }
 
-std::string FlagsArray(const TBoardFlags &Flags) {
-    std::string Out = "[";
+TJson FlagsArray(const TBoardFlags &Flags) {
+    TJson Out = TJson::array();
     for (int N = TBoardFlags::First; N <= TBoardFlags::Last; ++N)
-        Out += std::string(N == TBoardFlags::First ? "" : ",") + (Flags[N] ? "true" : "false");
-    return Out + "]";
+        Out.push_back(Flags[N]);
+    return Out;
 }
 
-std::string StateObject(const TRele &Rele) {
-    return std::string("{\"relays\":") + FlagsArray(Rele.Relays) + ",\"inputs\":" + FlagsArray(Rele.Inputs) +
-           ",\"alarmActive\":" + (Rele.AlarmActive ? "true" : "false") +
-           ",\"alarmTriggered\":" + (Rele.AlarmTriggered ? "true" : "false") + "}";
+TJson StateObject(const TRele &Rele) {
+    return {{"relays", FlagsArray(Rele.Relays)},
+            {"inputs", FlagsArray(Rele.Inputs)},
+            {"alarmActive", Rele.AlarmActive},
+            {"alarmTriggered", Rele.AlarmTriggered}};
 }
 
 } // namespace
-
-std::string JsonString(std::string_view Text) {
-    std::string Out = "\"";
-    while (!Text.empty()) {
-        const std::size_t Length = Utf8Length(Text);
-        if (Length == 0) {
-            Out += "\xEF\xBF\xBD";
-            Text.remove_prefix(1);
-        } else if (Length == 1) {
-            AppendEscaped(Out, Text[0]);
-            Text.remove_prefix(1);
-        } else {
-            Out.append(Text.substr(0, Length));
-            Text.remove_prefix(Length);
-        }
-    }
-    return Out + "\"";
-}
 
 const char *RespondKindName(TRespondKind Kind) noexcept {
     static const char *const Names[] = {"rkInputs",      "rkInputOff", "rkRun",   "rkStop",    "rkResetMode",
@@ -130,27 +66,33 @@ const char *RespondKindName(TRespondKind Kind) noexcept {
     return Kind < std::size(Names) ? Names[Kind] : "rkUnknown";
 }
 
+std::string ConsoleLineJson(const std::string &Line, const TRele &Rele, std::optional<TRespondKind> Answer) {
+    const TMsgKind Kind = KindOfLine(Line);
+    TJson Out = {{"time", UtcNow()},
+                 {"kind", KindName(Kind)},
+                 {"text", Line.substr(std::strlen(MsgKindPrefix(Kind)))}};
+    if (Answer) {
+        Out["respond"] = RespondKindName(*Answer);
+        Out["state"] = StateObject(Rele);
+    }
+    return Out.dump(-1, ' ', false, TJson::error_handler_t::replace);
+}
+
 void TCtlConsole::InsertFirstLine(const std::string &Line, TColor) {
-    FHeld.push_back({KindOfLine(Line), Line});
+    FHeld.push_back(Line);
 }
 
 bool TCtlConsole::Emit(const TRele &Rele, std::optional<TRespondKind> Answer) {
     bool Written = true;
-    for (const THeld &Held : FHeld) {
-        const std::string Out = (FJson ? JsonLine(Held, Rele, Answer) : Held.Line) + "\n";
+    for (const std::string &Line : FHeld) {
+        const std::string Json = FJson || FMirror ? ConsoleLineJson(Line, Rele, Answer) : std::string();
+        if (FMirror)
+            FMirror(Json);
+        if (!FOut)
+            continue;
+        const std::string Out = (FJson ? Json : Line) + "\n";
         Written = Written && std::fwrite(Out.data(), 1, Out.size(), FOut) == Out.size();
     }
     FHeld.clear();
-    return std::fflush(FOut) == 0 && Written;
-}
-
-std::string TCtlConsole::JsonLine(const THeld &Held, const TRele &Rele,
-                                  std::optional<TRespondKind> Answer) const {
-    const std::string Text = Held.Line.substr(std::strlen(MsgKindPrefix(Held.Kind)));
-    std::string Out = "{\"time\":\"" + UtcNow() + "\",\"kind\":\"" + KindName(Held.Kind) +
-                      "\",\"text\":" + JsonString(Text);
-    if (Answer)
-        Out +=
-            std::string(",\"respond\":\"") + RespondKindName(*Answer) + "\",\"state\":" + StateObject(Rele);
-    return Out + "}";
+    return (!FOut || std::fflush(FOut) == 0) && Written;
 }

@@ -2,27 +2,30 @@
 // per line on standard output. As text a line is the controller's own (kind prefix and Czech text);
 // as JSON it is one object per line with the time, the kind ("cmd", "io", "err") and the text
 // without its prefix, and for an answer the TRespondKind name and the controller's state model as
-// the answer left it, so that scripts need not read Czech.
+// the answer left it, so that scripts need not read Czech. relaymqtt sends the same JSON lines to
+// its console topic (a mirror of every emitted line).
 #pragma once
 
 #include "relay/ReleUnit.h"
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
-// Text as a JSON string literal, quotes included. Text is UTF-8; a byte that does not belong to a
-// valid UTF-8 sequence becomes U+FFFD, so the output is always valid JSON and valid UTF-8.
-std::string JsonString(std::string_view Text);
-
 const char *RespondKindName(TRespondKind Kind) noexcept;
+
+// One console line as a JSON object on one line: time (UTC, milliseconds), kind, text, and for an
+// answer respond and state. Bytes of Line that are not valid UTF-8 become U+FFFD, so the result is
+// always valid JSON and valid UTF-8.
+std::string ConsoleLineJson(const std::string &Line, const TRele &Rele, std::optional<TRespondKind> Answer);
 
 // The controller's console. Lines are held until Emit prints them, because an answer's kind and
 // the state after it are known only once the controller has interpreted it.
 class TCtlConsole : public TConsole {
 public:
+    // Out may be null: then lines only go to the mirror.
     TCtlConsole(std::FILE *Out, bool Json) : FOut(Out), FJson(Json) {}
 
     void InsertFirstLine(const std::string &Line, TColor Colour) override;
@@ -31,14 +34,12 @@ public:
     // an answer, each line carries its kind and Rele's state. False once standard output fails.
     bool Emit(const TRele &Rele, std::optional<TRespondKind> Answer = std::nullopt);
 
-private:
-    struct THeld {
-        TMsgKind Kind;
-        std::string Line;
-    };
-    std::string JsonLine(const THeld &Held, const TRele &Rele, std::optional<TRespondKind> Answer) const;
+    // Also hands every emitted line, as JSON, to Mirror.
+    void SetMirror(std::function<void(const std::string &JsonLine)> Mirror) { FMirror = std::move(Mirror); }
 
+private:
     std::FILE *FOut;
     bool FJson;
-    std::vector<THeld> FHeld;
+    std::vector<std::string> FHeld;
+    std::function<void(const std::string &)> FMirror;
 };

@@ -2,6 +2,7 @@
 // (the relay controller, the answer gatherer, the port component) without a window: the main
 // thread sleeps in the serial layer's poll() loop, which runs the port's events and also watches a
 // signalfd (SIGINT, SIGTERM) and, for "-", standard input.
+#include "CtlCommon.h"
 #include "CtlOutput.h"
 
 #include "relay/AnswerGatherer.h"
@@ -18,11 +19,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <sys/signalfd.h>
 #include <unistd.h>
 #include <vector>
 
@@ -110,47 +109,6 @@ TOptions ParseOptions(int argc, char **argv) {
         throw EUsage("no command given");
     return Options;
 }
-
-// Loads the settings the panel remembered, when there are any, and returns the port they name.
-std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port) {
-    const std::filesystem::path Path = PanelSettingsPath();
-    if (Path.empty())
-        return std::nullopt;
-    Port.SetPort(""); // so that a port name afterwards is the file's own
-    const TSettingsLoad Load = LoadPortSettings(Port, Path);
-    if (Load.Outcome == soUnreadable || Load.Outcome == soMalformed) {
-        // The settings are a convenience: say why they were not used and go on without them.
-        std::fprintf(stderr, "relayctl: %s: %s\n", Path.c_str(), Load.Detail.c_str());
-        return std::nullopt;
-    }
-    // Unlike the panel, which only offers to open a remembered port, a remembered pseudo-terminal is
-    // taken too: the operator asked for a command to go out, and a script may name its own pty.
-    if (Load.Outcome != soLoaded || Port.Port().empty())
-        return std::nullopt;
-    return Port.Port();
-}
-
-// SIGINT and SIGTERM as a descriptor the loop watches. Blocked before any thread starts, so every
-// thread inherits the mask and only the descriptor sees them.
-class TSignalFd {
-public:
-    TSignalFd() {
-        sigset_t Signals;
-        sigemptyset(&Signals);
-        sigaddset(&Signals, SIGINT);
-        sigaddset(&Signals, SIGTERM);
-        if (sigprocmask(SIG_BLOCK, &Signals, nullptr) != 0 ||
-            (FFd = signalfd(-1, &Signals, SFD_CLOEXEC | SFD_NONBLOCK)) < 0)
-            throw std::runtime_error("signalfd failed");
-    }
-    ~TSignalFd() { ::close(FFd); }
-    TSignalFd(const TSignalFd &) = delete;
-    TSignalFd &operator=(const TSignalFd &) = delete;
-    int Fd() const noexcept { return FFd; }
-
-private:
-    int FFd = -1;
-};
 
 class TSession {
 public:
@@ -241,7 +199,7 @@ void TSession::WireEvents() {
 }
 
 bool TSession::Open() {
-    std::optional<std::string> Name = LoadRememberedSettings(FPort);
+    std::optional<std::string> Name = LoadRememberedSettings(FPort, "relayctl");
     if (FOptions.Port)
         Name = FOptions.Port;
     if (!Name)
@@ -311,9 +269,7 @@ TMainThreadLoop::TLoopEnd TSession::Listen(std::optional<TMainThreadLoop::TClock
 }
 
 int TSession::Interrupted() {
-    signalfd_siginfo Signal{};
-    const bool Read = ::read(FSignals.Fd(), &Signal, sizeof Signal) == sizeof Signal;
-    return 128 + (Read ? static_cast<int>(Signal.ssi_signo) : SIGTERM);
+    return 128 + FSignals.Take();
 }
 
 int TSession::Run() {

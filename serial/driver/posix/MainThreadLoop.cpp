@@ -25,10 +25,18 @@ int PollTimeout(const std::optional<TMainThreadLoop::TClock::time_point> &Deadli
 
 TMainThreadLoop::TLoopEnd TMainThreadLoop::Run(std::optional<TClock::time_point> Deadline,
                                                std::span<const int> Watched, std::size_t *Ready) {
+    std::vector<TWatch> Watches;
+    for (const int Fd : Watched)
+        Watches.push_back({Fd, POLLIN});
+    return RunWatching(Deadline, Watches, Ready);
+}
+
+TMainThreadLoop::TLoopEnd TMainThreadLoop::RunWatching(std::optional<TClock::time_point> Deadline,
+                                                       std::span<const TWatch> Watched, std::size_t *Ready) {
     std::vector<pollfd> Polls{{ComApi::TEventNative::Fd(MainThreadCallsPending()), POLLIN, 0},
                               {ComApi::TEventNative::Fd(FStopped), POLLIN, 0}};
-    for (const int Fd : Watched)
-        Polls.push_back({Fd, POLLIN, 0});
+    for (const TWatch &Watch : Watched)
+        Polls.push_back({Watch.Fd, Watch.Events, 0});
     for (;;) {
         ProcessMainThreadCalls();
         if (Stopped())

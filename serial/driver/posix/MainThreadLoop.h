@@ -28,6 +28,17 @@ public:
     TLoopEnd Run(std::optional<TClock::time_point> Deadline = std::nullopt, std::span<const int> Watched = {},
                  std::size_t *Ready = nullptr);
 
+    // A descriptor and what to wait for on it: poll()'s POLLIN, POLLOUT or both.
+    struct TWatch {
+        int Fd = -1;
+        short Events = 0;
+    };
+    // Run for callers that also wait for a descriptor to take output (a network client with bytes
+    // still to send). For leReadable, *Ready is the index of the first descriptor with any of its
+    // events (or a hang-up or error).
+    TLoopEnd RunWatching(std::optional<TClock::time_point> Deadline, std::span<const TWatch> Watched,
+                         std::size_t *Ready = nullptr);
+
     // Ends the current Run and every later one at once (after their queued calls), until Restart.
     void Stop() noexcept { FStopped.Set(); }
     bool Stopped() const noexcept { return FStopped.IsSet(); }

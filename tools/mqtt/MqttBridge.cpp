@@ -1,0 +1,345 @@
+// The board on the broker (MqttBridge.h).
+#include "tools/mqtt/MqttBridge.h"
+
+#include "relay/ComPortLink.h"
+#include "relay/PanelSettings.h"
+#include "serial/port/ComError.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <poll.h>
+
+namespace mqtt {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// libmosquitto pings when nothing went out for KeepAlive; Misc must run well within it for that,
+// and the broker drops a client that stays silent for one and a half times it.
+constexpr auto MiscEvery = 15s;
+constexpr auto MaxRetryDelay = 30s;
+// How long a stopping bridge waits for its last messages to leave.
+constexpr auto FlushLimit = 500ms;
+
+} // namespace
+
+TBridge::TBridge(const TBridgeOptions &Options, int SignalFd)
+    : FOptions(Options),
+      FTopics(Options.Identity.Board),
+      FSignalFd(SignalFd),
+      FClient(
+          [&] {
+              TMqttClient::TSettings Settings = Options.Broker;
+              Settings.WillTopic = TTopics(Options.Identity.Board).Availability();
+              Settings.WillPayload = "offline";
+              return Settings;
+          }(),
+          *this) {
+    ApplyPanelPortDefaults(FPort);
+    FConsole.SetMirror([this](const std::string &Json) { Publish(FTopics.Console(), Json, false, 0); });
+}
+
+TBridge::~TBridge() {
+    try {
+        FPort.ClosePort();
+    } catch (const std::exception &Error) {
+        std::fprintf(stderr, "relaymqtt: %s\n", Error.what());
+    }
+}
+
+void TBridge::WireEvents() {
+    FPort.SetEvents({evRxChar, evError});
+    FPort.SetSyncMethod(smThreadSync);
+    FPort.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
+        std::string Received;
+        Sender.ReadText(Received, Count);
+        BoardBytes(Received);
+    });
+    FPort.SetOnError([this](TCustomComPort &, TComErrors Errors) {
+        // A device that went away; the port must not be closed from its own handler.
+        if (Errors.Contains(ceIO)) {
+            FBoardLost = true;
+            FLoop.Stop();
+        }
+    });
+}
+
+bool TBridge::OpenBoard() {
+    WireEvents();
+    FRele.OpenComPort(FOptions.Port);
+    Emit();
+    FBoardOpen = FPort.Connected();
+    if (FBoardOpen)
+        AskBoard();
+    return FBoardOpen;
+}
+
+void TBridge::AskBoard() {
+    // Timer reports on, so that a timed relay's state follows the board's timer; then what the board
+    // can tell of itself.
+    for (const char *Cmd : {"Rcfg1=1s", "!", "?"})
+        Send(Cmd);
+    if (FOptions.Poll.count() > 0)
+        FPollAt = TClock::now() + FOptions.Poll;
+    PublishAvailability();
+}
+
+void TBridge::BoardBytes(const std::string &Bytes) {
+    Publish(FTopics.RawRx(), Bytes, false, 0);
+    FAnswers.Append(Bytes);
+    while (const std::optional<std::string> Respond = FAnswers.NextAnswer()) {
+        const TRespondKind Kind = FRele.ProcessRespond(*Respond);
+        FState.Answered(Kind, *Respond, FRele);
+        Emit(Kind);
+    }
+    PublishStates(false);
+}
+
+void TBridge::Send(const std::string &Cmd) {
+    try {
+        const TCmdClass Class = FRele.SendCmd(Cmd);
+        if (Class != ccRejected)
+            FState.Sent(Cmd, Class, FRele);
+    } catch (const EComPort &Failure) {
+        FRele.WriteMsg(Failure.what(), mkErr);
+    }
+    Emit();
+    PublishStates(false);
+}
+
+void TBridge::Perform(const TRequest &Request) {
+    if (!FBoardOpen)
+        return Error("the board's port is not open: nothing sent");
+    if (Request.Kind == TRequest::rqRaw) {
+        try {
+            PortWriteText(FPort, Request.Bytes);
+        } catch (const EComPort &Failure) {
+            return Error(Failure.what());
+        }
+        // Past the controller: the relays may have switched unseen.
+        FState.ForgetRelays();
+        return PublishStates(false);
+    }
+    if (Request.Kind == TRequest::rqTimedRelay && !FState.TimerReportsOn())
+        Send("Rcfg1=1s");
+    Send(Request.Bytes);
+}
+
+void TBridge::Error(const std::string &Text) {
+    FRele.WriteMsg("MQTT: " + Text, mkErr);
+    Emit();
+}
+
+void TBridge::Emit(std::optional<TRespondKind> Answer) {
+    // Standard output is the service's log; a log that went away stops nothing.
+    FConsole.Emit(FRele, Answer);
+}
+
+void TBridge::BoardLost() {
+    std::fprintf(stderr, "relaymqtt: the board's port %s went away\n", FOptions.Port.c_str());
+    FBoardOpen = false;
+    FPollAt.reset();
+    FAnswers.Clear();
+    FState.Forget();
+    PublishStates(false);
+    PublishAvailability();
+    FExit = bxBoard;
+}
+
+void TBridge::TryConnect() {
+    FReconnectAt.reset();
+    const int Code = FClient.Connect();
+    if (Code == MOSQ_ERR_SUCCESS) {
+        FSocketReady = true;
+        FMiscAt = TClock::now() + MiscEvery;
+    } else if (Code == MOSQ_ERR_TLS) {
+        Fail("TLS with the broker failed: " + TMqttClient::Text(Code) +
+             " (check --cafile and the broker's certificate)");
+    } else {
+        RetryLater(TMqttClient::Text(Code));
+    }
+}
+
+void TBridge::RetryLater(const std::string &Why) {
+    FSocketReady = false;
+    FAccepted = false;
+    FMiscAt.reset();
+    std::fprintf(stderr, "relaymqtt: broker %s:%d: %s; trying again in %lld s\n",
+                 FOptions.Broker.Host.c_str(), FOptions.Broker.Port, Why.c_str(),
+                 static_cast<long long>(FRetryDelay.count()));
+    FReconnectAt = TClock::now() + FRetryDelay;
+    FRetryDelay = std::min<std::chrono::seconds>(FRetryDelay * 2, MaxRetryDelay);
+}
+
+void TBridge::Fail(const std::string &Why) {
+    std::fprintf(stderr, "relaymqtt: broker %s:%d: %s\n", FOptions.Broker.Host.c_str(), FOptions.Broker.Port,
+                 Why.c_str());
+    FExit = bxBroker;
+}
+
+void TBridge::Connected(int Code) {
+    if (Code != 0) {
+        // Wrong credentials or a client the broker will not have: trying again cannot help.
+        Fail(std::string("the broker refused the connection: ") + mosquitto_connack_string(Code) +
+             (Code == 4 || Code == 5 ? " (check --username and the password file)" : ""));
+        return;
+    }
+    FAccepted = true;
+    FRetryDelay = 1s;
+    for (const std::string &Filter : FTopics.Subscriptions())
+        FClient.Subscribe(Filter);
+    FClient.Subscribe(FOptions.Identity.Prefix + "/status");
+    PublishAll();
+}
+
+void TBridge::Disconnected(int Code) {
+    const bool WasAccepted = FAccepted;
+    FAccepted = false;
+    FSocketReady = false;
+    FAvailability.clear();
+    if (FExit)
+        return;
+    if (Code == MOSQ_ERR_TLS && !WasAccepted)
+        return Fail("TLS with the broker failed (check --cafile and the broker's certificate)");
+    RetryLater(Code == 0 ? "disconnected" : "connection lost (" + TMqttClient::Text(Code) + ")");
+}
+
+void TBridge::Received(std::string_view Topic, std::string_view Payload, bool Retained) {
+    if (Topic == FOptions.Identity.Prefix + "/status") {
+        // Home Assistant started: everything again, after a pause that spreads many devices out.
+        if (Payload == "online" && !Retained)
+            FRepublishAt = TClock::now() +
+                           std::chrono::milliseconds(std::uniform_int_distribution<int>(100, 2000)(FRandom));
+        return;
+    }
+    std::string Why;
+    const std::optional<TRequest> Request =
+        ParseRequest(FTopics, FOptions.Identity.Relays, Topic, Payload, Why);
+    if (!Request && Why.empty())
+        return;
+    if (Retained)
+        return Error(std::string(Topic) + ": a retained command is never carried out");
+    if (!Request)
+        return Error(Why);
+    Perform(*Request);
+}
+
+void TBridge::Publish(const std::string &Topic, const std::string &Payload, bool Retain, int Qos) {
+    if (FAccepted)
+        FClient.Publish(Topic, Payload, Retain, Qos);
+}
+
+void TBridge::PublishAll() {
+    for (const auto &[Topic, Document] : DiscoveryDocuments(FOptions.Identity))
+        Publish(Topic, Document, true);
+    PublishStates(true);
+    FAvailability.clear();
+    PublishAvailability();
+}
+
+void TBridge::PublishStates(bool All) {
+    if (!FAccepted)
+        return;
+    std::map<std::string, std::string> States = FState.Messages(FTopics, FOptions.Identity.Relays);
+    for (const auto &[Topic, Payload] : States) {
+        const auto Before = FPublished.find(Topic);
+        if (All || Before == FPublished.end() || Before->second != Payload)
+            Publish(Topic, Payload, true);
+    }
+    FPublished = std::move(States);
+}
+
+void TBridge::PublishAvailability() {
+    const std::string Now = FBoardOpen ? "online" : "offline";
+    if (!FAccepted || Now == FAvailability)
+        return;
+    Publish(FTopics.Availability(), Now, true);
+    FAvailability = Now;
+}
+
+void TBridge::ServiceSocket() {
+    int Code = FClient.Read();
+    if (Code == MOSQ_ERR_SUCCESS && FClient.WantWrite())
+        Code = FClient.Write();
+    if (Code != MOSQ_ERR_SUCCESS && FClient.Socket() < 0 && FSocketReady && !FExit)
+        Disconnected(Code); // the library closed the socket without telling
+}
+
+std::optional<TBridge::TClock::time_point> TBridge::NextDeadline() const {
+    std::optional<TClock::time_point> Next;
+    for (const auto &At : {FReconnectAt, FMiscAt, FPollAt, FRepublishAt})
+        if (At && (!Next || *At < *Next))
+            Next = At;
+    return Next;
+}
+
+void TBridge::RunDueTimers() {
+    const TClock::time_point Now = TClock::now();
+    if (FReconnectAt && *FReconnectAt <= Now)
+        TryConnect();
+    if (FMiscAt && *FMiscAt <= Now) {
+        FMiscAt = Now + MiscEvery;
+        FClient.Misc();
+    }
+    if (FPollAt && *FPollAt <= Now) {
+        FPollAt = Now + FOptions.Poll;
+        Send("!");
+    }
+    if (FRepublishAt && *FRepublishAt <= Now) {
+        FRepublishAt.reset();
+        PublishAll();
+    }
+}
+
+int TBridge::Run() {
+    if (!OpenBoard())
+        return bxBoard;
+    TryConnect();
+    while (!FExit) {
+        std::vector<TMainThreadLoop::TWatch> Watches{{FSignalFd, POLLIN}};
+        if (const int Socket = FClient.Socket(); Socket >= 0)
+            Watches.push_back({Socket, static_cast<short>(POLLIN | (FClient.WantWrite() ? POLLOUT : 0))});
+        std::size_t Ready = 0;
+        const TMainThreadLoop::TLoopEnd End = FLoop.RunWatching(NextDeadline(), Watches, &Ready);
+        if (End == TMainThreadLoop::leFailed)
+            return bxBoard; // poll() itself failed: nothing more can be heard
+        if (End == TMainThreadLoop::leStopped) {
+            FLoop.Restart();
+            if (FBoardLost)
+                BoardLost();
+        } else if (End == TMainThreadLoop::leReadable && Ready == 0) {
+            FExit = bxSignal;
+        } else if (End == TMainThreadLoop::leReadable) {
+            ServiceSocket();
+        }
+        RunDueTimers();
+    }
+    // Whatever ends the bridge, the last states and the availability go out before it does.
+    Shutdown();
+    return *FExit;
+}
+
+void TBridge::Shutdown() {
+    FBoardOpen = false;
+    PublishAvailability();
+    try {
+        FPort.ClosePort();
+    } catch (const std::exception &Failure) {
+        std::fprintf(stderr, "relaymqtt: %s\n", Failure.what());
+    }
+    if (!FAccepted)
+        return;
+    FClient.Disconnect();
+    // The messages above normally left at once; a full socket buffer gets a short while.
+    const auto End = TClock::now() + FlushLimit;
+    while (FClient.Socket() >= 0 && FClient.WantWrite() && TClock::now() < End) {
+        pollfd Poll{FClient.Socket(), POLLOUT, 0};
+        ::poll(&Poll, 1, 50);
+        FClient.Write();
+    }
+}
+
+} // namespace mqtt

@@ -1,0 +1,105 @@
+// relaymqtt's bridge: one board on one broker. It runs the panel's own parts as relayctl does (the
+// controller TRele, the answer gatherer, the port component) on the serial layer's poll() loop,
+// which also watches the broker's socket and the signal descriptor, so the program has one thread
+// of its own and no timer wakes it but the broker's keep-alive, the input poll and a reconnect.
+//
+// What goes out on the broker is what the board said or what a sent command implies
+// (BoardState.h); commands arrive on the topics of MqttTopics.h and go through the controller's
+// checks. A message that arrives retained never acts, and a refused or malformed one is an error
+// line on the console topic.
+#pragma once
+
+#include "relay/AnswerGatherer.h"
+#include "relay/ReleUnit.h"
+#include "serial/driver/posix/MainThreadLoop.h"
+#include "serial/port/ComPort.h"
+#include "tools/CtlOutput.h"
+#include "tools/mqtt/BoardState.h"
+#include "tools/mqtt/MqttClient.h"
+#include "tools/mqtt/MqttTopics.h"
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+
+namespace mqtt {
+
+enum TBridgeExit : int { bxSignal = 0, bxBoard = 2, bxUsage = 3, bxBroker = 4 };
+
+struct TBridgeOptions {
+    std::string Port;
+    TIdentity Identity;
+    TMqttClient::TSettings Broker;
+    std::chrono::seconds Poll{10}; // 0: never
+};
+
+class TBridge : private TMqttClient::THandler {
+public:
+    using TClock = TMainThreadLoop::TClock;
+
+    // SignalFd: the descriptor of SIGINT and SIGTERM (CtlCommon.h), which end the bridge with 0.
+    TBridge(const TBridgeOptions &Options, int SignalFd);
+    ~TBridge() override;
+    TBridge(const TBridge &) = delete;
+    TBridge &operator=(const TBridge &) = delete;
+
+    // Until a signal (0), a lost board (2) or a broker that refuses this client (4).
+    int Run();
+
+private:
+    // The board.
+    void WireEvents();
+    bool OpenBoard();
+    void AskBoard();
+    void BoardBytes(const std::string &Bytes);
+    void Send(const std::string &Cmd);
+    void Perform(const TRequest &Request);
+    void Error(const std::string &Text);
+    void Emit(std::optional<TRespondKind> Answer = std::nullopt);
+    // The one place a lost board is handled. Nothing brings it back yet: the bridge says offline and
+    // ends with bxBoard, for the service manager to start it again.
+    void BoardLost();
+
+    // The broker.
+    void TryConnect();
+    void RetryLater(const std::string &Why);
+    void Fail(const std::string &Why);
+    void ServiceSocket();
+    void RunDueTimers();
+    std::optional<TClock::time_point> NextDeadline() const;
+    void PublishAll();
+    void PublishStates(bool All);
+    void PublishAvailability();
+    void Publish(const std::string &Topic, const std::string &Payload, bool Retain, int Qos = 1);
+    void Shutdown();
+
+    void Connected(int Code) override;
+    void Disconnected(int Code) override;
+    void Received(std::string_view Topic, std::string_view Payload, bool Retained) override;
+
+    const TBridgeOptions &FOptions;
+    const TTopics FTopics;
+    int FSignalFd;
+    TComPort FPort;
+    TCtlConsole FConsole{stdout, false};
+    TRele FRele{&FConsole, &FPort};
+    TAnswerGatherer FAnswers;
+    TBoardState FState;
+    TMainThreadLoop FLoop;
+    TMqttClient FClient;
+
+    bool FBoardOpen = false;
+    bool FBoardLost = false;
+    bool FAccepted = false;                        // the broker accepted this connection
+    bool FSocketReady = false;                     // a connection is up or being set up
+    std::optional<int> FExit;                      // set: the loop ends with it
+    std::map<std::string, std::string> FPublished; // retained states as last sent
+    std::string FAvailability;
+    std::chrono::seconds FRetryDelay{1};
+    std::optional<TClock::time_point> FReconnectAt, FMiscAt, FPollAt, FRepublishAt;
+    std::minstd_rand FRandom{std::random_device{}()};
+};
+
+} // namespace mqtt

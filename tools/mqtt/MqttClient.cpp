@@ -1,0 +1,110 @@
+// libmosquitto in the caller's loop (MqttClient.h).
+#include "tools/mqtt/MqttClient.h"
+
+#include <mosquitto.h>
+
+#include <stdexcept>
+
+namespace mqtt {
+
+TMosquittoLibrary::TMosquittoLibrary() {
+    mosquitto_lib_init();
+}
+
+TMosquittoLibrary::~TMosquittoLibrary() {
+    mosquitto_lib_cleanup();
+}
+
+void TMqttClient::TDestroy::operator()(mosquitto *Handle) const noexcept {
+    mosquitto_destroy(Handle);
+}
+
+TMqttClient::TMqttClient(const TSettings &Settings, THandler &Handler)
+    : FSettings(Settings),
+      FHandler(Handler),
+      FHandle(mosquitto_new(Settings.ClientId.c_str(), true, this)) {
+    if (!FHandle)
+        throw std::runtime_error("cannot make an MQTT client");
+    mosquitto *const Handle = FHandle.get();
+    mosquitto_int_option(Handle, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(Handle, &TMqttClient::OnConnect);
+    mosquitto_disconnect_callback_set(Handle, &TMqttClient::OnDisconnect);
+    mosquitto_message_callback_set(Handle, &TMqttClient::OnMessage);
+    if (!Settings.WillTopic.empty() &&
+        mosquitto_will_set(Handle, Settings.WillTopic.c_str(), static_cast<int>(Settings.WillPayload.size()),
+                           Settings.WillPayload.data(), 1, true) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("cannot set the Will on " + Settings.WillTopic);
+    if (!Settings.Username.empty() &&
+        mosquitto_username_pw_set(Handle, Settings.Username.c_str(),
+                                  Settings.Password.empty() ? nullptr : Settings.Password.c_str()) !=
+            MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("cannot set the user name");
+    if (!Settings.CaFile.empty()) {
+        const int Code =
+            mosquitto_tls_set(Handle, Settings.CaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (Code != MOSQ_ERR_SUCCESS)
+            throw std::runtime_error("cannot use the CA file " + Settings.CaFile + ": " + Text(Code));
+    }
+}
+
+TMqttClient::~TMqttClient() = default;
+
+int TMqttClient::Connect() {
+    if (FConnectedOnce)
+        return mosquitto_reconnect(FHandle.get());
+    FConnectedOnce = true;
+    return mosquitto_connect(FHandle.get(), FSettings.Host.c_str(), FSettings.Port, FSettings.KeepAlive);
+}
+
+int TMqttClient::Read() {
+    return mosquitto_loop_read(FHandle.get(), 1);
+}
+
+int TMqttClient::Write() {
+    return mosquitto_loop_write(FHandle.get(), 1);
+}
+
+int TMqttClient::Misc() {
+    return mosquitto_loop_misc(FHandle.get());
+}
+
+int TMqttClient::Publish(const std::string &Topic, std::string_view Payload, bool Retain, int Qos) {
+    return mosquitto_publish(FHandle.get(), nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
+                             Payload.data(), Qos, Retain);
+}
+
+int TMqttClient::Subscribe(const std::string &Filter, int Qos) {
+    return mosquitto_subscribe(FHandle.get(), nullptr, Filter.c_str(), Qos);
+}
+
+int TMqttClient::Disconnect() {
+    return mosquitto_disconnect(FHandle.get());
+}
+
+int TMqttClient::Socket() const {
+    return mosquitto_socket(FHandle.get());
+}
+
+bool TMqttClient::WantWrite() const {
+    return mosquitto_want_write(FHandle.get());
+}
+
+std::string TMqttClient::Text(int Code) {
+    return mosquitto_strerror(Code);
+}
+
+void TMqttClient::OnConnect(mosquitto *, void *Self, int Code) {
+    static_cast<TMqttClient *>(Self)->FHandler.Connected(Code);
+}
+
+void TMqttClient::OnDisconnect(mosquitto *, void *Self, int Code) {
+    static_cast<TMqttClient *>(Self)->FHandler.Disconnected(Code);
+}
+
+void TMqttClient::OnMessage(mosquitto *, void *Self, const mosquitto_message *Message) {
+    const std::string_view Payload(static_cast<const char *>(Message->payload),
+                                   static_cast<std::size_t>(Message->payloadlen));
+    static_cast<TMqttClient *>(Self)->FHandler.Received(Message->topic, Payload, Message->retain);
+}
+
+} // namespace mqtt

@@ -1,0 +1,85 @@
+// One connection to an MQTT broker through libmosquitto, driven by the caller's own poll(): the
+// library starts no thread. The caller watches Socket() for reading, and for writing while
+// WantWrite(), and calls Read, Write and Misc (keep-alive, retries) as they say. A lost connection
+// is not taken up again by itself: the caller decides when to Reconnect.
+//
+// Connect and Reconnect block for the name lookup and the TCP (and TLS) handshake; the board's port
+// keeps its bytes meanwhile (its events wait in the main-thread queue).
+//
+// Thread safety: none; one thread calls everything, and the callbacks run inside its calls.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace mqtt {
+
+// Initialises libmosquitto for the life of the object; one in main() before any client.
+class TMosquittoLibrary {
+public:
+    TMosquittoLibrary();
+    ~TMosquittoLibrary();
+    TMosquittoLibrary(const TMosquittoLibrary &) = delete;
+    TMosquittoLibrary &operator=(const TMosquittoLibrary &) = delete;
+};
+
+class TMqttClient {
+public:
+    struct TSettings {
+        std::string Host = "localhost";
+        int Port = 1883;
+        std::string ClientId;
+        std::string Username, Password;
+        std::string CaFile; // TLS when not empty
+        std::string WillTopic, WillPayload;
+        int KeepAlive = 60;
+    };
+    class THandler {
+    public:
+        virtual ~THandler() = default;
+        // The broker's answer to a connect: 0 accepted, else its reason (mosquitto_connack_string).
+        virtual void Connected(int Code) = 0;
+        // The connection ended; Code 0 when this side asked for it.
+        virtual void Disconnected(int Code) = 0;
+        virtual void Received(std::string_view Topic, std::string_view Payload, bool Retained) = 0;
+    };
+
+    // Raises std::runtime_error when the settings cannot be applied (a CA file that cannot be read).
+    TMqttClient(const TSettings &Settings, THandler &Handler);
+    ~TMqttClient();
+    TMqttClient(const TMqttClient &) = delete;
+    TMqttClient &operator=(const TMqttClient &) = delete;
+
+    // Each returns the library's code (MOSQ_ERR_SUCCESS is 0); Text(Code) says it in words.
+    int Connect();
+    int Read();
+    int Write();
+    int Misc();
+    int Publish(const std::string &Topic, std::string_view Payload, bool Retain, int Qos = 1);
+    int Subscribe(const std::string &Filter, int Qos = 1);
+    // Asks the broker for a clean end (the Will is not sent).
+    int Disconnect();
+
+    int Socket() const;
+    bool WantWrite() const;
+    static std::string Text(int Code);
+
+private:
+    struct TDestroy {
+        void operator()(mosquitto *Handle) const noexcept;
+    };
+    static void OnConnect(mosquitto *, void *Self, int Code);
+    static void OnDisconnect(mosquitto *, void *Self, int Code);
+    static void OnMessage(mosquitto *, void *Self, const mosquitto_message *Message);
+
+    TSettings FSettings;
+    THandler &FHandler;
+    std::unique_ptr<mosquitto, TDestroy> FHandle;
+    bool FConnectedOnce = false;
+};
+
+} // namespace mqtt
