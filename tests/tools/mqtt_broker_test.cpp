@@ -215,7 +215,11 @@ TEST_F(RelayMqtt, TwoBoardsOnOneBrokerShareNothing) {
     TSimProcess Sim2{{"--gap", "0"}, false};
     const std::string Port2 = Sim2.ReadOutputLine();
     auto Bridge1 = StartOnline("b1");
-    auto Bridge2 = StartBridge("b2", {}, Port2);
+    // The second from a configuration file, as the service runs it.
+    const std::string Config =
+        Scratch.Write("b2.ini", "[relaymqtt]\nport=" + Port2 + "\nboard=b2\nbroker=127.0.0.1:" +
+                                    std::to_string(Broker->Port()) + "\npoll=0\n");
+    TBridge Bridge2(new TSimProcess(RELAYMQTT_PATH, {"--config", Config}));
     EXPECT_EQ(Watch->SeenExactly("dudovuz/b2/availability", "online").Topic, "dudovuz/b2/availability");
     EXPECT_THAT(
         Watch->Seen("homeassistant/switch/b2/relay1/config").Payload,
@@ -224,6 +228,28 @@ TEST_F(RelayMqtt, TwoBoardsOnOneBrokerShareNothing) {
     mqtttest::Publish(*Broker, "dudovuz/b2/relay/1/set", "ON");
     EXPECT_THAT(Sim2.ReadOutputLine(), HasSubstr("relays=100000"));
     EXPECT_THAT(Sim.Control("state"), HasSubstr("relays=000000"));
+}
+
+TEST_F(RelayMqtt, UsageErrorsEndWithThreeAndSayWhy) {
+    const struct {
+        std::vector<std::string> Args;
+        std::string Error;
+    } Rows[] = {
+        {{"--port", Port}, "--broker is required"},
+        {{"--port", Port, "--broker", "h", "--password", "x"}, "never taken on the command line"},
+        {{"--port", Port, "--broker", "h", "--board", "a/b"}, "--board needs"},
+        {{"--port", Port, "--broker", "h", "--relays", "7"}, "--relays needs"},
+        {{"--port", Port, "--broker", "h:0"}, "--broker needs"},
+        {{"--port", Port, "--broker", "h", "--password-file", "/nonexistent", "--username", "u"},
+         "cannot be read"},
+        {{"--config", "/nonexistent.ini"}, "no such file"},
+        {{"--port", Port, "--broker", "h", "--bogus", "1"}, "unknown option --bogus"},
+    };
+    for (const auto &Row : Rows) {
+        TSimProcess Bridge(RELAYMQTT_PATH, Row.Args);
+        EXPECT_EQ(Bridge.Wait(), 3) << Row.Error;
+        EXPECT_THAT(Bridge.Errors(), HasSubstr(Row.Error));
+    }
 }
 
 // Runs a shell command line in the scratch folder; true when it succeeded.
