@@ -14,7 +14,7 @@
 include_guard(GLOBAL)
 
 set(DUD_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
-set(DUD_MAN_PAGES dudovuz relaysim relayctl)
+set(DUD_MAN_PAGES dudovuz relaysim relayctl relaymqtt)
 
 # Compresses a file of packaging/ into the build tree as Debian wants it (gzip -9n: best compression,
 # no name or time stamp, so the package is reproducible) and installs it as <destination>/<name>.gz.
@@ -50,6 +50,12 @@ function(dud_packaging_rules)
   install(FILES ${DUD_PACKAGING_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   get_property(gzipped GLOBAL PROPERTY DUD_GZIPPED)
   add_custom_target(package_docs ALL DEPENDS ${gzipped})
+  if(TARGET relaymqtt)
+    # One service per board (relaymqtt@<board>), with an example of its settings file. Debian 12 keeps
+    # the units of packages in /lib/systemd/system.
+    install(FILES ${DUD_PACKAGING_DIR}/systemd/relaymqtt@.service DESTINATION /lib/systemd/system)
+    install(FILES ${DUD_PACKAGING_DIR}/relaymqtt.ini DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+  endif()
   if(TARGET dudovuz)
     install(FILES ${DUD_PACKAGING_DIR}/dudovuz.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     install(FILES ${DUD_PACKAGING_DIR}/dudovuz.svg
@@ -83,7 +89,8 @@ Every command and answer is described in Czech in a console, and the board's
 state shows as coloured lamps.
 .
 The package also holds relayctl, which drives the board from the command
-line and from scripts, and relaysim, a simulator of the board on a
+line and from scripts, relaymqtt, which puts the board on an MQTT broker
+with Home Assistant discovery (one systemd service per board), and relaysim, a simulator of the board on a
 pseudo-terminal, for trying the panel without hardware. Users need to be in
 the dialout group to open real serial ports.")
   include(CPack)
