@@ -246,8 +246,11 @@ void TBridge::PublishStates(bool All) {
     std::map<std::string, std::string> States = FState.Messages(FTopics, FOptions.Identity.Relays);
     for (const auto &[Topic, Payload] : States) {
         const auto Before = FPublished.find(Topic);
+        // At most once: a state lost with the connection is published again after the reconnect,
+        // and no acknowledgement from the broker sits unanswered on the line (with the broker's
+        // Nagle, a command behind it would wait for the delayed acknowledgement, about 40 ms).
         if (All || Before == FPublished.end() || Before->second != Payload)
-            Publish(Topic, Payload, true);
+            Publish(Topic, Payload, true, 0);
     }
     FPublished = std::move(States);
 }

@@ -27,6 +27,9 @@ TMqttClient::TMqttClient(const TSettings &Settings, THandler &Handler)
         throw std::runtime_error("cannot make an MQTT client");
     mosquitto *const Handle = FHandle.get();
     mosquitto_int_option(Handle, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // An answer goes out as several small messages (raw bytes, console line, state): without this,
+    // Nagle's algorithm holds the later ones back until the broker acknowledges the first.
+    mosquitto_int_option(Handle, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(Handle, &TMqttClient::OnConnect);
     mosquitto_disconnect_callback_set(Handle, &TMqttClient::OnDisconnect);
     mosquitto_message_callback_set(Handle, &TMqttClient::OnMessage);

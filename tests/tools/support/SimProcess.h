@@ -23,6 +23,7 @@ public:
     TSimProcess &operator=(const TSimProcess &) = delete;
 
     const std::string &PortPath() const { return Path; }
+    int ProcessId() const { return Pid; }
     // Writes bytes to the line, as the panel does.
     void Send(const std::string &Bytes);
     // Reads from the line until Count bytes arrived or the bound passed; returns what arrived.
