@@ -89,10 +89,11 @@ Every command and answer is described in Czech in a console, and the board's
 state shows as coloured lamps.
 .
 The package also holds relayctl, which drives the board from the command
-line and from scripts, relaymqtt, which puts the board on an MQTT broker
-with Home Assistant discovery (one systemd service per board), and relaysim, a simulator of the board on a
-pseudo-terminal, for trying the panel without hardware. Users need to be in
-the dialout group to open real serial ports.")
+line and from scripts; relaymqtt, which puts the board on an MQTT broker
+with Home Assistant discovery, one systemd service per board; and
+relaysim, a simulator of the board on a pseudo-terminal, for trying the
+panel without hardware. Users need to be in the dialout group to open
+real serial ports.")
   include(CPack)
 endfunction()
 

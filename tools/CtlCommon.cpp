@@ -29,6 +29,21 @@ std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port, const ch
     return Port.Port();
 }
 
+void WireBoardEvents(TCustomComPort &Port, std::function<void(const std::string &)> Bytes,
+                     std::function<void()> Lost) {
+    Port.SetEvents({evRxChar, evError});
+    Port.SetSyncMethod(smThreadSync);
+    Port.SetOnRxChar([Bytes = std::move(Bytes)](TCustomComPort &Sender, std::int32_t Count) {
+        std::string Received;
+        Sender.ReadText(Received, Count);
+        Bytes(Received);
+    });
+    Port.SetOnError([Lost = std::move(Lost)](TCustomComPort &, TComErrors Errors) {
+        if (Errors.Contains(ceIO))
+            Lost();
+    });
+}
+
 TSignalFd::TSignalFd() {
     sigset_t Signals;
     sigemptyset(&Signals);

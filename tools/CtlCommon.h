@@ -2,6 +2,7 @@
 // panel remembered and SIGINT/SIGTERM as a descriptor for the poll() loop.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,12 @@ class TCustomComPort;
 // Loads the settings the panel remembered, when there are any, and returns the port they name. A
 // file that cannot be used is reported on standard error, after Program and a colon, and ignored.
 std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port, const char *Program);
+
+// Sets Port up as the front ends read the board: receive and error events, run on the main thread.
+// Bytes gets what arrived; Lost runs when the device went away (both drivers report that as ceIO).
+// Neither may close the port: it must not be closed from its own handler.
+void WireBoardEvents(TCustomComPort &Port, std::function<void(const std::string &Bytes)> Bytes,
+                     std::function<void()> Lost);
 
 // SIGINT and SIGTERM as a descriptor the loop watches. Made before any thread starts, so every
 // thread inherits the blocked mask and only the descriptor sees them.

@@ -176,26 +176,21 @@ void TSession::Emit(std::optional<TRespondKind> Answer) {
 }
 
 void TSession::WireEvents() {
-    FPort.SetEvents({evRxChar, evError});
-    FPort.SetSyncMethod(smThreadSync);
-    FPort.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
-        std::string Received;
-        Sender.ReadText(Received, Count);
-        FAnswers.Append(Received);
-        while (const std::optional<std::string> Respond = FAnswers.NextAnswer()) {
-            const TRespondKind Kind = FRele.ProcessRespond(*Respond);
-            Emit(Kind);
-        }
-    });
-    FPort.SetOnError([this](TCustomComPort &, TComErrors Errors) {
-        // Both drivers report a device that went away as this error; the port must not be closed
-        // from its own handler, so the loop ends and the session closes it.
-        if (!Errors.Contains(ceIO))
-            return;
-        std::fprintf(stderr, "COM > Chyba v komunikaci na COM portu.\nCOM > Zařízení bylo odpojeno.\n");
-        Note(exPortFailed);
-        FLoop.Stop();
-    });
+    WireBoardEvents(
+        FPort,
+        [this](const std::string &Received) {
+            FAnswers.Append(Received);
+            while (const std::optional<std::string> Respond = FAnswers.NextAnswer()) {
+                const TRespondKind Kind = FRele.ProcessRespond(*Respond);
+                Emit(Kind);
+            }
+        },
+        [this] {
+            // The loop ends and the session closes the port.
+            std::fprintf(stderr, "COM > Chyba v komunikaci na COM portu.\nCOM > Zařízení bylo odpojeno.\n");
+            Note(exPortFailed);
+            FLoop.Stop();
+        });
 }
 
 bool TSession::Open() {

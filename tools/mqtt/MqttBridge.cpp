@@ -4,6 +4,7 @@
 #include "relay/ComPortLink.h"
 #include "relay/PanelSettings.h"
 #include "serial/port/ComError.h"
+#include "tools/CtlCommon.h"
 
 #include <mosquitto.h>
 
@@ -51,20 +52,12 @@ TBridge::~TBridge() {
 }
 
 void TBridge::WireEvents() {
-    FPort.SetEvents({evRxChar, evError});
-    FPort.SetSyncMethod(smThreadSync);
-    FPort.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
-        std::string Received;
-        Sender.ReadText(Received, Count);
-        BoardBytes(Received);
-    });
-    FPort.SetOnError([this](TCustomComPort &, TComErrors Errors) {
-        // A device that went away; the port must not be closed from its own handler.
-        if (Errors.Contains(ceIO)) {
+    WireBoardEvents(
+        FPort, [this](const std::string &Received) { BoardBytes(Received); },
+        [this] {
             FBoardLost = true;
             FLoop.Stop();
-        }
-    });
+        });
 }
 
 bool TBridge::OpenBoard() {
