@@ -6,6 +6,7 @@
 // component reads the same on every platform; what differs lives behind TComDriver:
 //   - TPosixComDriver (posix/PosixComDriver.h): real ttys, USB adapters and pseudo-terminals on Linux;
 //   - TNetComDriver (posix/NetComDriver.h): a line over TCP, "tcp://HOST:PORT" or "rfc2217://HOST:PORT";
+//   - TMqttComDriver (posix/MqttComDriver.h): a board that relaymqtt serves, "mqtt://HOST[:PORT]/BOARD";
 //   - TScriptComDriver (serial/testing/ScriptComDriver.h): no device at all, for tests only.
 // Each keeps its device's state in TOverlappedDevice (OverlappedDevice.h), which holds the rules of
 // queues, time-outs, events and hang-ups that every driver shares.
@@ -213,7 +214,7 @@ public:
 
     // Opens a device exclusively for overlapped reading and writing. Name is a port name: "ttyUSB0"
     // means /dev/ttyUSB0; a name that starts with '/' is a path used as it stands; the platform's
-    // driver hands "tcp://" and "rfc2217://" names to the network driver.
+    // driver hands "tcp://" and "rfc2217://" names to the network driver, "mqtt://" to the MQTT one.
     // INVALID_HANDLE_VALUE on failure.
     virtual HANDLE CreateFile(const std::string &Name) = 0;
     virtual bool CloseHandle(HANDLE Handle) = 0;

@@ -1,10 +1,12 @@
 // The driver contract of the seam (ComDriver.h), once, against every driver: the POSIX driver on a
-// pseudo-terminal pair, the network driver on a loopback connection and the scriptable driver. What only one
+// pseudo-terminal pair, the network driver on a loopback connection, the MQTT driver on a board that
+// relaymqtt serves and the scriptable driver. What only one
 // driver does is tested beside it.
 #include "driver_fixture.h"
 
 #include <cerrno>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -12,15 +14,22 @@ struct DriverContract : TDriverFixture, ::testing::WithParamInterface<const char
     void SetUp() override { Open(GetParam()); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Drivers, DriverContract, ::testing::Values("posix", "tcp", "script"),
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverContract, ::testing::Values("posix", "tcp", "mqtt", "script"),
                          [](const auto &Info) { return std::string(Info.param); });
 
 TEST_P(DriverContract, OpensExclusivelyAndNeverReusesAHandle) {
-    const bool net = std::string(GetParam()) == "tcp"; // a server, not the driver, decides on a second client
-    for (const auto &[name, error] :
-         {std::pair<std::string, DWORD>{net ? "tcp://127.0.0.1:0" : "ttyDoesNotExist9",
-                                        net ? EINVAL : ENOENT},
-          std::pair<std::string, DWORD>{net ? "tcp://127.0.0.1" : Far->Port(), net ? EINVAL : EBUSY}}) {
+    // A server, not the driver, decides on a second client; a broker takes any number.
+    const std::string kind = GetParam();
+    const std::vector<std::pair<std::string, DWORD>> rows =
+        kind == "tcp" ? std::vector<std::pair<std::string, DWORD>>{{"tcp://127.0.0.1:0", EINVAL},
+                                                                   {"tcp://127.0.0.1", EINVAL}}
+        : kind == "mqtt"
+            ? std::vector<std::pair<std::string, DWORD>>{{"mqtt://127.0.0.1:1883", EINVAL},
+                                                         {"mqtt://127.0.0.1:" +
+                                                              std::to_string(TTcpListener().Port()) + "/b1",
+                                                          ECONNREFUSED}}
+            : std::vector<std::pair<std::string, DWORD>>{{"ttyDoesNotExist9", ENOENT}, {Far->Port(), EBUSY}};
+    for (const auto &[name, error] : rows) {
         EXPECT_EQ(Driver->CreateFile(name), INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(GetLastError(), error) << name;
     }

@@ -11,6 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#ifdef DUD_MQTT_TESTS
+#include "mqtt/Broker.h"
+#include "serial/driver/posix/MqttComDriver.h"
+#include "support/SimProcess.h"
+
+#include <csignal>
+#endif
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -76,18 +84,51 @@ struct TTcpEnd : TFarEnd {
     void HangUp() override { Accepted().Close(); }
 };
 
+#ifdef DUD_MQTT_TESTS
+// A board that relaymqtt serves: a real mosquitto on a free loopback port, a real bridge holding the
+// pair's slave as the board's port, and the test playing the board on the master.
+struct TMqttEnd : TFarEnd {
+    mqtttest::TScratch Scratch;
+    mqtttest::TBroker Broker{Scratch};
+    TPtyPair Pty;
+    simtest::TSimProcess Bridge{RELAYMQTT_PATH,
+                                {"--port", Pty.SlavePath(), "--broker",
+                                 "127.0.0.1:" + std::to_string(Broker.Port()), "--board", "b1", "--poll",
+                                 "0"}};
+    TMqttComDriver Mqtt{std::chrono::milliseconds(Bound)};
+    // What the bridge asks the board as it opens the port: the board's, not the device's.
+    const std::string Asked = Pty.Receive(10);
+    ~TMqttEnd() override { Bridge.Signal(SIGTERM); }
+    TComDriver &Driver() override { return Mqtt; }
+    std::string Port() const override { return "mqtt://127.0.0.1:" + std::to_string(Broker.Port()) + "/b1"; }
+    bool Send(std::string_view Bytes) override { return Pty.Send(Bytes); }
+    std::string Receive(std::size_t Count) override { return Pty.Receive(Count); }
+    void HangUp() override { Pty.CloseMaster(); } // the bridge says offline
+};
+#endif
+
 // A driver with one open device on the far end's port.
 struct TDriverFixture : ::testing::Test {
     std::unique_ptr<TFarEnd> Far;
     TComDriver *Driver = nullptr;
     HANDLE H = INVALID_HANDLE_VALUE;
 
-    // "posix" (skipped where there are no pseudo-terminals), "tcp" (a loopback connection) or "script".
+    // "posix" (skipped where there are no pseudo-terminals), "tcp" (a loopback connection), "mqtt" (a
+    // broker and a bridge; skipped where they are missing) or "script".
     void Open(const std::string &Kind) {
         if (Kind == "script") {
             Far = std::make_unique<TScriptEnd>();
         } else if (Kind == "tcp") {
             Far = std::make_unique<TTcpEnd>();
+        } else if (Kind == "mqtt") {
+#ifdef DUD_MQTT_TESTS
+            std::string missing;
+            if (!mqtttest::ToolsPresent(missing))
+                GTEST_SKIP() << missing;
+            Far = std::make_unique<TMqttEnd>();
+#else
+            GTEST_SKIP() << "built without libmosquitto";
+#endif
         } else {
             auto pty = std::make_unique<TPtyEnd>();
             if (!pty->Pty.Ok())

@@ -112,9 +112,11 @@ TEST_F(ListComPortsTest, AddsExtraPortsFromTheEnvironment) {
 
 TEST_F(ListComPortsTest, NetworkNamesKeepTheirColons) {
     ::setenv("EXTRA_SERIAL_PORTS",
-             "/dev/pts/7:tcp://127.0.0.1:2000:rfc2217://[::1]:3000;/tmp/a b\ttcp://host:1", 1);
-    EXPECT_EQ(List(), (Names{"/tmp/a", "b", "pts/7", "rfc2217://[::1]:3000", "tcp://127.0.0.1:2000",
-                             "tcp://host:1"}));
+             "/dev/pts/7:tcp://127.0.0.1:2000:rfc2217://[::1]:3000;/tmp/a b\ttcp://host:1:"
+             "mqtt://broker/b1:mqtt://[::1]:1884/b-2 mqtt://h",
+             1);
+    EXPECT_EQ(List(), (Names{"//h", "/tmp/a", "b", "mqtt", "mqtt://[::1]:1884/b-2", "mqtt://broker/b1",
+                             "pts/7", "rfc2217://[::1]:3000", "tcp://127.0.0.1:2000", "tcp://host:1"}));
 }
 
 TEST_F(ListComPortsTest, SortsByTextIgnoringAsciiCase) {

@@ -12,10 +12,10 @@
 #include "relay/AnswerGatherer.h"
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
+#include "serial/driver/posix/MqttClient.h"
 #include "serial/port/ComPort.h"
 #include "tools/CtlOutput.h"
 #include "tools/mqtt/BoardState.h"
-#include "tools/mqtt/MqttClient.h"
 #include "tools/mqtt/MqttTopics.h"
 
 #include <chrono>

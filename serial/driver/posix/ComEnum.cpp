@@ -65,7 +65,8 @@ bool IsSeparator(char C) {
     return C == ':' || C == ';' || C == ' ' || C == '\t' || C == '\n';
 }
 
-// The length of a "scheme://HOST:PORT" entry at the start of Rest ("[v6]" hosts too), else 0.
+// The length of a "scheme://HOST:PORT" or "scheme://HOST[:PORT]/PATH" entry at the start of Rest
+// ("[v6]" hosts too), else 0.
 std::size_t NetworkEntryLength(std::string_view Rest) {
     const auto scheme = Rest.find("://");
     if (scheme == 0 || scheme == std::string_view::npos ||
@@ -79,19 +80,23 @@ std::size_t NetworkEntryLength(std::string_view Rest) {
             return 0;
         at = close + 1;
     } else {
-        while (at < Rest.size() && !IsSeparator(Rest[at]))
+        while (at < Rest.size() && !IsSeparator(Rest[at]) && Rest[at] != '/')
             ++at;
     }
-    if (at >= Rest.size() || Rest[at] != ':')
-        return 0;
-    ++at;
-    while (at < Rest.size() && std::isdigit(static_cast<unsigned char>(Rest[at])))
+    const std::size_t host = at;
+    if (at < Rest.size() && Rest[at] == ':') {
         ++at;
-    return at;
+        while (at < Rest.size() && std::isdigit(static_cast<unsigned char>(Rest[at])))
+            ++at;
+    }
+    if (at < Rest.size() && Rest[at] == '/') // an mqtt:// board
+        while (at < Rest.size() && !IsSeparator(Rest[at]))
+            ++at;
+    return at == host ? 0 : at;
 }
 
 // Entries are separated by colons, semicolons or white space; a colon inside a network entry
-// ("tcp://HOST:PORT") belongs to it.
+// ("tcp://HOST:PORT", "mqtt://HOST:PORT/BOARD") belongs to it.
 void AddExtraPorts(std::vector<std::string> &Names) {
     const char *Extra = std::getenv("EXTRA_SERIAL_PORTS");
     std::string_view Rest = Extra ? Extra : "";

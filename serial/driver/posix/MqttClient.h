@@ -1,10 +1,13 @@
 // One connection to an MQTT broker through libmosquitto, driven by the caller's own poll(): the
-// library starts no thread. The caller watches Socket() for reading, and for writing while
-// WantWrite(), and calls Read, Write and Misc (keep-alive, retries) as they say. A lost connection
-// is not taken up again by itself: the caller decides when to Reconnect.
+// library starts no thread. relaymqtt's bridge runs it on its main loop, the mqtt:// port driver
+// (MqttComDriver.h) on its device thread; both are plain C++, so the client lives in the core. The caller
+// watches Socket() for reading, and for writing while WantWrite(), and calls Read, Write and Misc
+// (keep-alive, retries) as they say. A lost connection is not taken up again by itself: the caller decides
+// when to Reconnect.
 //
-// Connect and Reconnect block for the name lookup and the TCP (and TLS) handshake; the board's port
-// keeps its bytes meanwhile (its events wait in the main-thread queue).
+// Connect blocks for the name lookup and the TCP (and TLS) handshake; the board's port keeps its
+// bytes meanwhile (its events wait in the main-thread queue). ConnectAsync blocks only for the name
+// lookup (none for a numeric address) and finishes the handshake in the caller's loop.
 //
 // Thread safety: none; one thread calls everything, and the callbacks run inside its calls.
 #pragma once
@@ -18,11 +21,13 @@ struct mosquitto_message;
 
 namespace mqtt {
 
-// Initialises libmosquitto for the life of the object; one in main() before any client.
+// Initialises libmosquitto once for the process (its own initialisation is not thread-safe); every
+// client does so itself, and a program may hold one in main() to say that it does. The library is
+// never torn down: a port may still be open while main() returns.
 class TMosquittoLibrary {
 public:
     TMosquittoLibrary();
-    ~TMosquittoLibrary();
+    ~TMosquittoLibrary() = default;
     TMosquittoLibrary(const TMosquittoLibrary &) = delete;
     TMosquittoLibrary &operator=(const TMosquittoLibrary &) = delete;
 };
@@ -56,6 +61,7 @@ public:
 
     // Each returns the library's code (MOSQ_ERR_SUCCESS is 0); Text(Code) says it in words.
     int Connect();
+    int ConnectAsync();
     int Read();
     int Write();
     int Misc();
@@ -76,6 +82,7 @@ private:
     static void OnDisconnect(mosquitto *, void *Self, int Code);
     static void OnMessage(mosquitto *, void *Self, const mosquitto_message *Message);
 
+    TMosquittoLibrary FLibrary; // before the handle
     TSettings FSettings;
     THandler &FHandler;
     std::unique_ptr<mosquitto, TDestroy> FHandle;

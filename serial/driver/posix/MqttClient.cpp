@@ -1,18 +1,16 @@
 // libmosquitto in the caller's loop (MqttClient.h).
-#include "tools/mqtt/MqttClient.h"
+#include "serial/driver/posix/MqttClient.h"
 
 #include <mosquitto.h>
 
+#include <mutex>
 #include <stdexcept>
 
 namespace mqtt {
 
 TMosquittoLibrary::TMosquittoLibrary() {
-    mosquitto_lib_init();
-}
-
-TMosquittoLibrary::~TMosquittoLibrary() {
-    mosquitto_lib_cleanup();
+    static std::once_flag Once;
+    std::call_once(Once, [] { mosquitto_lib_init(); });
 }
 
 void TMqttClient::TDestroy::operator()(mosquitto *Handle) const noexcept {
@@ -57,6 +55,14 @@ int TMqttClient::Connect() {
         return mosquitto_reconnect(FHandle.get());
     FConnectedOnce = true;
     return mosquitto_connect(FHandle.get(), FSettings.Host.c_str(), FSettings.Port, FSettings.KeepAlive);
+}
+
+int TMqttClient::ConnectAsync() {
+    if (FConnectedOnce)
+        return mosquitto_reconnect_async(FHandle.get());
+    FConnectedOnce = true;
+    return mosquitto_connect_async(FHandle.get(), FSettings.Host.c_str(), FSettings.Port,
+                                   FSettings.KeepAlive);
 }
 
 int TMqttClient::Read() {

@@ -1,0 +1,405 @@
+#include "serial/driver/posix/MqttComDriver.h"
+
+#include "serial/driver/OverlappedDevice.h"
+#include "serial/driver/posix/MqttClient.h"
+#include "serial/driver/posix/NetConnect.h"
+#include "serial/driver/posix/PosixEvent.h"
+#include "serial/driver/posix/QuietThread.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <poll.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace ComApi {
+
+namespace {
+
+using TClock = TOverlappedDevice::TClock;
+using TTime = TOverlappedDevice::TTime;
+using TMs = std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+constexpr std::string_view Scheme = "mqtt://";
+// The broker drops a client silent for 1.5 keep-alives; Misc pings well within one, and a lost
+// broker that sends no reset is noticed within about half a minute.
+constexpr int KeepAlive = 20;
+constexpr auto MiscEvery = 5s;
+// The bridge takes no longer raw payload than this (MqttTopics.h): longer writes go in pieces.
+constexpr std::size_t MaxPublish = 1024;
+// What the bridge publishes on its availability topic.
+constexpr std::string_view Online = "online", Offline = "offline";
+
+bool IsIdChar(char C) {
+    return (C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '_' || C == '-';
+}
+
+std::string NextClientId() {
+    static std::atomic<unsigned> Count{0};
+    return "dudovuz-port-" + std::to_string(::getpid()) + "-" + std::to_string(++Count);
+}
+
+} // namespace
+
+bool IsMqttPortName(std::string_view Name) {
+    return Name.starts_with(Scheme);
+}
+
+std::optional<TMqttAddress> ParseMqttName(std::string_view Name) {
+    if (!Name.starts_with(Scheme))
+        return std::nullopt;
+    Name.remove_prefix(Scheme.size());
+    const std::size_t Slash = Name.find('/');
+    if (Slash == std::string_view::npos)
+        return std::nullopt;
+    std::string_view Authority = Name.substr(0, Slash), Port;
+    TMqttAddress Address;
+    Address.Board = std::string(Name.substr(Slash + 1));
+    if (Authority.starts_with("[")) {
+        const std::size_t Close = Authority.find(']');
+        if (Close == std::string_view::npos || (Close + 1 < Authority.size() && Authority[Close + 1] != ':'))
+            return std::nullopt;
+        Address.Host = std::string(Authority.substr(1, Close - 1));
+        Port = Authority.substr(std::min(Authority.size(), Close + 2));
+        if (Close + 1 < Authority.size() && Port.empty())
+            return std::nullopt;
+    } else {
+        const std::size_t Colon = Authority.find(':');
+        Address.Host = std::string(Authority.substr(0, Colon));
+        if (Colon != std::string_view::npos && (Port = Authority.substr(Colon + 1)).empty())
+            return std::nullopt;
+    }
+    if (!Port.empty()) {
+        const auto [End, Error] = std::from_chars(Port.data(), Port.data() + Port.size(), Address.Port);
+        if (Error != std::errc() || End != Port.data() + Port.size() || Address.Port < 1 ||
+            Address.Port > 65535)
+            return std::nullopt;
+    }
+    if (Address.Host.empty() || Address.Board.empty() ||
+        !std::all_of(Address.Board.begin(), Address.Board.end(), IsIdChar))
+        return std::nullopt;
+    return Address;
+}
+
+// ---- The device
+
+class TMqttComDriver::TDevice : public TTableDevice,
+                                private TOverlappedDevice::TLine,
+                                private mqtt::TMqttClient::THandler {
+public:
+    TDevice(const TMqttAddress &Address, const mqtt::TMqttClient::TSettings &Settings)
+        : FRawRx("dudovuz/" + Address.Board + "/raw/rx"),
+          FRawTx("dudovuz/" + Address.Board + "/raw/tx"),
+          FAvailability("dudovuz/" + Address.Board + "/availability"),
+          FClient(Settings, *this) {}
+    ~TDevice() override { Close(); }
+
+    // Starts the device's thread and waits until the board is online: 0, or why the open failed.
+    DWORD Open(TTime Deadline);
+
+    // TTableDevice
+    void Close() override;
+    bool SetupComm(DWORD InQueue) override;
+    bool SetCommState(const DCB &Dcb) override;
+    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts) override;
+    bool ClearCommError(DWORD *Errors, COMSTAT *Stat) override;
+    bool GetCommModemStatus(DWORD *ModemStat) override;
+    bool PurgeComm(DWORD Flags) override;
+    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) override;
+    bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) override;
+    bool SetCommMask(DWORD Mask) override;
+    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov) override;
+    void Settle() override { std::lock_guard lock(FMutex); }
+
+private:
+    enum TState { msConnecting, msOnline, msFailed };
+
+    // TOverlappedDevice::TLine (FMutex held).
+    std::ptrdiff_t Send(const char *Bytes, std::size_t Count) override;
+    void Changed() override { Wake(); }
+
+    // mqtt::TMqttClient::THandler: inside the client's calls, so with FMutex held.
+    void Connected(int Code) override;
+    void Disconnected(int Code) override;
+    void Received(std::string_view Topic, std::string_view Payload, bool Retained) override;
+
+    void Run();
+    void Wake() { FControl.Set(); }
+    int NextTimeout(TTime Now, TTime Misc) const;
+    void Service(short Revents, TTime Now);
+    void Fail(DWORD Error);
+    void Lost();
+    void CheckDrained();
+
+    const std::string FRawRx, FRawTx, FAvailability;
+    TEvent FControl;
+    std::mutex FMutex;
+    std::condition_variable FSettled; // the open's outcome is known
+    std::thread FThread;
+    bool FStopping = false;
+    TState FState = msConnecting;
+    bool FAccepted = false; // the broker took this client
+    DWORD FError = 0;       // why the open failed
+
+    mqtt::TMqttClient FClient;
+    TOverlappedDevice FDevice;
+    bool FTxCheck = false; // published: report EV_TXEMPTY once the client has sent it all
+};
+
+DWORD TMqttComDriver::TDevice::Open(TTime Deadline) {
+    std::unique_lock lock(FMutex);
+    FThread = StartQuietThread([this] { Run(); });
+    if (!FSettled.wait_until(lock, Deadline, [this] { return FState != msConnecting; }))
+        return FAccepted ? ENOENT : ETIMEDOUT; // no bridge ever said anything, or no broker answered
+    return FState == msOnline ? 0 : FError;
+}
+
+void TMqttComDriver::TDevice::Close() {
+    {
+        std::lock_guard lock(FMutex);
+        if (FDevice.Closed())
+            return;
+        FStopping = true;
+        FDevice.Close();
+    }
+    Wake();
+    if (FThread.joinable())
+        FThread.join();
+    // The thread has ended: the client is this thread's alone. A clean end, no Will to send.
+    if (FAccepted && FClient.Socket() >= 0) {
+        FClient.Disconnect();
+        FClient.Write();
+    }
+}
+
+int TMqttComDriver::TDevice::NextTimeout(TTime Now, TTime Misc) const {
+    const TTime Next = std::min(FDevice.NextDeadline(), Misc);
+    if (Next <= Now)
+        return 0;
+    return static_cast<int>(std::min<long long>(std::chrono::ceil<TMs>(Next - Now).count(), 0x7fffffff));
+}
+
+void TMqttComDriver::TDevice::Run() {
+    std::unique_lock lock(FMutex);
+    if (const int Code = FClient.ConnectAsync(); Code != MOSQ_ERR_SUCCESS)
+        Fail(Code == MOSQ_ERR_ERRNO && errno != 0 ? DWORD(errno) : DWORD(ECONNREFUSED));
+    TTime Misc = TClock::now() + MiscEvery;
+    while (!FStopping) {
+        const int Socket = FState == msFailed || FDevice.HungUp() ? -1 : FClient.Socket();
+        pollfd Fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0},
+                         {Socket, static_cast<short>(POLLIN | (FClient.WantWrite() ? POLLOUT : 0)), 0}};
+        const int Timeout = NextTimeout(TClock::now(), Misc);
+        lock.unlock();
+        const int N = ::poll(Fds, 2, Timeout);
+        lock.lock();
+        if (N < 0 && errno != EINTR)
+            break;
+        if (Fds[0].revents & POLLIN)
+            FControl.Reset();
+        if (FStopping)
+            break;
+        const TTime Now = TClock::now();
+        if (Now >= Misc) {
+            Misc = Now + MiscEvery;
+            if (Socket >= 0)
+                FClient.Misc();
+        }
+        if (Socket >= 0)
+            Service(Fds[1].revents, Now);
+        FDevice.Expire(Now);
+        FDevice.ServeReads(Now);
+        CheckDrained();
+    }
+}
+
+void TMqttComDriver::TDevice::Service(short Revents, TTime Now) {
+    if (Revents & (POLLIN | POLLHUP | POLLERR))
+        FClient.Read(); // the board's bytes arrive in Received, a lost connection in Disconnected
+    if (FClient.Socket() >= 0 && FClient.WantWrite() && (Revents & POLLOUT))
+        FClient.Write();
+    FDevice.EndBatch(Now);
+    FDevice.SendPending(*this); // writes that the client could not take before
+    // The library closes a socket it finds broken; it need not say so through the callback.
+    if (FClient.Socket() < 0 && FState != msFailed && !FDevice.HungUp())
+        Disconnected(MOSQ_ERR_CONN_LOST);
+}
+
+void TMqttComDriver::TDevice::Fail(DWORD Error) {
+    if (FState != msConnecting)
+        return;
+    FState = msFailed;
+    FError = Error;
+    FSettled.notify_all();
+}
+
+void TMqttComDriver::TDevice::Lost() {
+    FTxCheck = false;
+    FDevice.HangUp();
+}
+
+void TMqttComDriver::TDevice::Connected(int Code) {
+    if (Code != 0)
+        return Fail(Code == 4 || Code == 5 ? EACCES : ECONNREFUSED); // credentials, or not this client
+    FAccepted = true;
+    // One subscription each: the broker's retained availability follows the acknowledgement.
+    FClient.Subscribe(FRawRx);
+    FClient.Subscribe(FAvailability);
+}
+
+void TMqttComDriver::TDevice::Disconnected(int) {
+    if (FState == msConnecting)
+        return Fail(FAccepted ? ECONNRESET : ECONNREFUSED);
+    if (FState == msOnline && !FDevice.HungUp())
+        Lost();
+}
+
+void TMqttComDriver::TDevice::Received(std::string_view Topic, std::string_view Payload, bool) {
+    if (Topic == FAvailability) {
+        if (FState == msConnecting && Payload == Online) {
+            FState = msOnline;
+            FSettled.notify_all();
+        } else if (FState == msConnecting && Payload == Offline) {
+            Fail(ENOENT);
+        } else if (FState == msOnline && Payload != Online && !FDevice.HungUp()) {
+            Lost();
+        }
+    } else if (Topic == FRawRx && FState == msOnline && !FDevice.HungUp()) {
+        FDevice.Put(Payload); // raised by EndBatch once the client's read has ended
+    }
+}
+
+std::ptrdiff_t TMqttComDriver::TDevice::Send(const char *Bytes, std::size_t Count) {
+    if (FState != msOnline || FClient.Socket() < 0)
+        return -1;
+    const std::size_t Take = std::min(Count, MaxPublish);
+    if (FClient.Publish(FRawTx, std::string_view(Bytes, Take), false, 1) != MOSQ_ERR_SUCCESS)
+        return -1;
+    FTxCheck = true;
+    if (FClient.WantWrite())
+        Wake(); // the rest goes out when the socket takes it
+    return static_cast<std::ptrdiff_t>(Take);
+}
+
+void TMqttComDriver::TDevice::CheckDrained() {
+    if (FTxCheck && !FClient.WantWrite() && FDevice.PendingWrites() == 0 && !FDevice.HungUp()) {
+        FTxCheck = false;
+        FDevice.Report(EV_TXEMPTY);
+    }
+}
+
+// -- Operations
+
+bool TMqttComDriver::TDevice::SetupComm(DWORD InQueue) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetupComm(InQueue, *this);
+}
+
+bool TMqttComDriver::TDevice::SetCommState(const DCB &Dcb) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Usable())
+        return false;
+    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
+        Dcb.StopBits > TWOSTOPBITS)
+        return FailWith(EINVAL);
+    return FDevice.SetCommState(Dcb);
+}
+
+bool TMqttComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommTimeouts(Timeouts);
+}
+
+bool TMqttComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
+    std::lock_guard lock(FMutex);
+    return FDevice.ClearCommError(Errors, Stat);
+}
+
+bool TMqttComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
+    std::lock_guard lock(FMutex);
+    if (!FDevice.Usable())
+        return false;
+    if (ModemStat)
+        *ModemStat = 0;
+    return true;
+}
+
+bool TMqttComDriver::TDevice::PurgeComm(DWORD Flags) {
+    std::lock_guard lock(FMutex);
+    return FDevice.PurgeComm(Flags, *this);
+}
+
+bool TMqttComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
+}
+
+bool TMqttComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    const bool Done = FDevice.WriteFile(Buffer, Count, Written, Ov, TClock::now(), *this);
+    if (FDevice.HungUp())
+        Lost();
+    else if (Done)
+        CheckDrained();
+    if (FClient.WantWrite() || FDevice.PendingWrites() > 0)
+        Wake();
+    return Done;
+}
+
+bool TMqttComDriver::TDevice::SetCommMask(DWORD Mask) {
+    std::lock_guard lock(FMutex);
+    return FDevice.SetCommMask(Mask);
+}
+
+bool TMqttComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
+    std::lock_guard lock(FMutex);
+    return FDevice.WaitCommEvent(Mask, Ov);
+}
+
+// ---- The driver
+
+TMqttComDriver::TMqttComDriver(std::chrono::milliseconds ConnectTimeout)
+    : TDeviceTable(FirstHandle),
+      FConnectTimeout(ConnectTimeout) {}
+
+TMqttComDriver::~TMqttComDriver() = default;
+
+HANDLE TMqttComDriver::CreateFile(const std::string &Name) {
+    const auto Address = ParseMqttName(Name);
+    if (!Address)
+        return SetLastError(EINVAL), INVALID_HANDLE_VALUE;
+    const TTime Deadline = TClock::now() + FConnectTimeout;
+    try {
+        // The client looks the host up again, at once now: a host that takes long is given up here.
+        TNetLookup Lookup(TNetAddress{false, Address->Host, std::to_string(Address->Port)});
+        if (!Lookup.Wait(Deadline))
+            return SetLastError(ETIMEDOUT), INVALID_HANDLE_VALUE;
+        if (!Lookup.Result())
+            return SetLastError(EHOSTUNREACH), INVALID_HANDLE_VALUE;
+        mqtt::TMqttClient::TSettings Settings;
+        Settings.Host = Address->Host;
+        Settings.Port = Address->Port;
+        Settings.ClientId = NextClientId();
+        Settings.KeepAlive = KeepAlive;
+        auto Device = std::make_shared<TDevice>(*Address, Settings);
+        if (const DWORD Error = Device->Open(Deadline))
+            return SetLastError(Error), INVALID_HANDLE_VALUE; // the device closes as it goes
+        return Add(std::move(Device));
+    } catch (const std::system_error &e) {
+        SetLastError(static_cast<DWORD>(e.code().value()));
+    } catch (const std::bad_alloc &) {
+        SetLastError(ENOMEM);
+    } catch (const std::runtime_error &) {
+        SetLastError(ENOMEM); // the library could not make a client
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+} // namespace ComApi

@@ -1,0 +1,66 @@
+// The MQTT serial driver: a board that relaymqtt serves, reached through its broker, so that the
+// panel, relayctl and the bridge's home automation use one board at once. Port names choose it:
+// "mqtt://HOST[:PORT]/BOARD" (port 1883 by default; "[v6]" for an IPv6 host; BOARD as in the
+// bridge's --board, [A-Za-z0-9_-]).
+//
+// The line is the bridge's pair of raw topics: WriteFile publishes the bytes on dudovuz/BOARD/raw/tx
+// (QoS 1, never retained; the bridge writes them to the board as they stand), and what the board
+// sends arrives on dudovuz/BOARD/raw/rx, filling the input queue with the same events as any line.
+// Every client sees every byte the board sends; what each believes of the relays follows its own
+// commands. Line settings are checked and kept as on tcp:// and cannot reach the board; the modem
+// lines read as off.
+//
+// The bridge's availability (dudovuz/BOARD/availability, retained, its Will "offline") is the line:
+// CreateFile connects to the broker, subscribes and succeeds once the availability says "online".
+// It fails with EHOSTUNREACH for a host that cannot be resolved, with the system's code for a broker
+// that cannot be reached (ECONNREFUSED), EACCES when the broker refuses this client, ENOENT when the
+// board is offline or no bridge ever served it, ETIMEDOUT when the broker does not answer within the
+// connect time-out (5 s unless a test says otherwise), EINVAL for a malformed name. Once open,
+// "offline" or a lost broker is a hang-up: EV_ERR and CE_IOE once, then EIO, as on the other drivers.
+// The client is anonymous and without TLS.
+//
+// Reads, writes, waits and COMMTIMEOUTS are those of the shared device (OverlappedDevice.h), driven
+// by one thread per open device that polls the broker's socket and a control event; it wakes for
+// the client's keep-alive (every few seconds) besides the traffic.
+//
+// Handles start at FirstHandle, so that a driver that routes by handle can tell them from others.
+#pragma once
+
+#include "serial/driver/DeviceTable.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ComApi {
+
+// True for names that this driver opens.
+bool IsMqttPortName(std::string_view Name);
+
+struct TMqttAddress {
+    std::string Host;
+    int Port = 1883;
+    std::string Board;
+};
+// The parts of an mqtt:// name; none when it is malformed.
+std::optional<TMqttAddress> ParseMqttName(std::string_view Name);
+
+class TMqttComDriver : public TDeviceTable {
+public:
+    static constexpr HANDLE FirstHandle = HANDLE(3) << 29;
+
+    explicit TMqttComDriver(std::chrono::milliseconds ConnectTimeout = std::chrono::seconds(5));
+    ~TMqttComDriver() override;
+    TMqttComDriver(const TMqttComDriver &) = delete;
+    TMqttComDriver &operator=(const TMqttComDriver &) = delete;
+
+    HANDLE CreateFile(const std::string &Name) override;
+
+    class TDevice;
+
+private:
+    const std::chrono::milliseconds FConnectTimeout;
+};
+
+} // namespace ComApi

@@ -1,0 +1,65 @@
+// What only the MQTT driver does: opening a board that relaymqtt may or may not serve, against a
+// real mosquitto, and the bridge's threads and sockets gone after every close. The reads, writes,
+// waits and hang-ups it shares with the other drivers run in the contract suite.
+#include "driver_fixture.h"
+
+#include "tests/support/Leaks.h"
+
+#include <cerrno>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+#ifdef DUD_MQTT_TESTS
+
+TEST(MqttOpen, FailuresCarryAClearCode) {
+    std::string missing;
+    if (!mqtttest::ToolsPresent(missing))
+        GTEST_SKIP() << missing;
+    mqtttest::TScratch scratch;
+    mqtttest::TBroker broker(scratch);
+    mqtttest::Publish(broker, "dudovuz/off/availability", "offline", true);
+    const std::string at = "mqtt://127.0.0.1:" + std::to_string(broker.Port());
+    TMqttComDriver mqtt(300ms);
+    const struct {
+        std::string Name;
+        DWORD Error;
+    } rows[] = {
+        {at + "/off", ENOENT},    // the bridge said offline (its Will, or a lost board)
+        {at + "/nobody", ENOENT}, // no bridge ever served it
+        {"mqtt://127.0.0.1:" + std::to_string(TTcpListener().Port()) + "/b1", ECONNREFUSED},
+        {at, EINVAL},
+        {at + "/", EINVAL},
+        {at + "/b 1", EINVAL},
+        {"mqtt://127.0.0.1:0/b1", EINVAL},
+        {"mqtt://:1883/b1", EINVAL},
+        {"mqtt://[::1/b1", EINVAL},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(mqtt.CreateFile(row.Name), INVALID_HANDLE_VALUE) << row.Name;
+        EXPECT_EQ(GetLastError(), row.Error) << row.Name;
+    }
+}
+
+TEST(MqttOpen, OpenAndCloseLeaveNothingBehind) {
+    std::string missing;
+    if (!mqtttest::ToolsPresent(missing))
+        GTEST_SKIP() << missing;
+    TMqttEnd board;
+    const TLeakBaseline baseline;
+    for (int i = 0; i < 3; ++i) {
+        const HANDLE h = board.Mqtt.CreateFile(board.Port());
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+        DWORD n = 0;
+        TOp write;
+        ASSERT_TRUE(board.Mqtt.WriteFile(h, "?", 1, &n, &write.Ov));
+        EXPECT_EQ(board.Receive(1), "?");
+        ASSERT_TRUE(board.Mqtt.CloseHandle(h));
+    }
+    EXPECT_TRUE(baseline.NothingLeftBehind());
+}
+
+#endif
+
+} // namespace
