@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <poll.h>
+#include <utility>
 
 namespace mqtt {
 
@@ -180,17 +181,26 @@ void TBridge::Connected(int Code) {
              (Code == 4 || Code == 5 ? " (check --username and the password file)" : ""));
         return;
     }
-    FAccepted = true;
-    FRetryDelay = 1s;
-    for (const std::string &Filter : FTopics.Subscriptions())
-        FClient.Subscribe(Filter);
-    FClient.Subscribe(FOptions.Identity.Prefix + "/status");
-    PublishAll();
+    FConnectDue = true;
+}
+
+void TBridge::TakeUpBrokerEvents() {
+    if (std::exchange(FConnectDue, false)) {
+        FAccepted = true;
+        FRetryDelay = 1s;
+        for (const std::string &Filter : FTopics.Subscriptions())
+            FClient.Subscribe(Filter);
+        FClient.Subscribe(FOptions.Identity.Prefix + "/status");
+        PublishAll();
+    }
+    for (const TInbound &Message : std::exchange(FInbox, {}))
+        Handle(Message.Topic, Message.Payload, Message.Retained);
 }
 
 void TBridge::Disconnected(int Code) {
     const bool WasAccepted = FAccepted;
     FAccepted = false;
+    FConnectDue = false;
     FSocketReady = false;
     FAvailability.clear();
     if (FExit)
@@ -201,6 +211,10 @@ void TBridge::Disconnected(int Code) {
 }
 
 void TBridge::Received(std::string_view Topic, std::string_view Payload, bool Retained) {
+    FInbox.push_back({std::string(Topic), std::string(Payload), Retained});
+}
+
+void TBridge::Handle(const std::string &Topic, const std::string &Payload, bool Retained) {
     if (Topic == FOptions.Identity.Prefix + "/status") {
         // Home Assistant started: everything again, after a pause that spreads many devices out.
         if (Payload == "online" && !Retained)
@@ -214,7 +228,7 @@ void TBridge::Received(std::string_view Topic, std::string_view Payload, bool Re
     if (!Request && Why.empty())
         return;
     if (Retained)
-        return Error(std::string(Topic) + ": a retained command is never carried out");
+        return Error(Topic + ": a retained command is never carried out");
     if (!Request)
         return Error(Why);
     Perform(*Request);
@@ -312,6 +326,7 @@ int TBridge::Run() {
             ServiceSocket();
         }
         RunDueTimers();
+        TakeUpBrokerEvents();
     }
     // Whatever ends the bridge, the last states and the availability go out before it does.
     Shutdown();

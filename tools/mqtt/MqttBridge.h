@@ -23,6 +23,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace mqtt {
 
@@ -75,6 +76,10 @@ private:
     void Publish(const std::string &Topic, const std::string &Payload, bool Retain, int Qos = 1);
     void Shutdown();
 
+    // The library's callbacks only note what happened: what it asks for (subscribing, publishing,
+    // switching the board) is done after the library's call has returned, outside its locks.
+    void TakeUpBrokerEvents();
+    void Handle(const std::string &Topic, const std::string &Payload, bool Retained);
     void Connected(int Code) override;
     void Disconnected(int Code) override;
     void Received(std::string_view Topic, std::string_view Payload, bool Retained) override;
@@ -92,9 +97,15 @@ private:
 
     bool FBoardOpen = false;
     bool FBoardLost = false;
-    bool FAccepted = false;                        // the broker accepted this connection
-    bool FSocketReady = false;                     // a connection is up or being set up
-    std::optional<int> FExit;                      // set: the loop ends with it
+    bool FAccepted = false;    // the broker accepted this connection
+    bool FSocketReady = false; // a connection is up or being set up
+    bool FConnectDue = false;  // accepted, not yet subscribed and published
+    std::optional<int> FExit;  // set: the loop ends with it
+    struct TInbound {
+        std::string Topic, Payload;
+        bool Retained = false;
+    };
+    std::vector<TInbound> FInbox;                  // received, not yet handled
     std::map<std::string, std::string> FPublished; // retained states as last sent
     std::string FAvailability;
     std::chrono::seconds FRetryDelay{1};
