@@ -54,7 +54,8 @@ enum TRespondKind : std::uint8_t {
 };
 
 // Why a port could not be opened, for the operator, in Czech: the port's name and the common
-// causes (no such device, in use, no permission, not a serial device), else the system's text.
+// causes (no such device, in use, no permission, not a serial device, a network server that broke
+// its Telnet), else the system's text. A very long name is cut short.
 std::string OpenFailureReason(const std::string &PortName, const EComPort &Error);
 
 // The prefix and colour of each kind of console line.

@@ -414,6 +414,22 @@ TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
     RxBuffer.Clear();
 }
 
+// A board that answers before the window listens (it was already talking on the line) is heard.
+TEST(AnswersOnOpen, WhatTheBoardSentBeforeTheOpenIsShown) {
+    TPtyEnd Far;
+    if (!Far.Valid())
+        GTEST_SKIP() << "no pseudo-terminal support";
+    TFakeSetupDialog Setup(Far.PortName());
+    RxBuffer.Clear();
+    TForm1 Form;
+    Form.show();
+    Click(Form, "Button_Settings");
+    Far.Send("T2*T2*T2*"); // waits in the line's input until the port opens
+    Click(Form, "Button_Open");
+    EXPECT_TRUE(WaitFor([&] { return ConsoleLines(Form).filter("(T2*)").size() == 3; }))
+        << ConsoleLines(Form).join(" | ").toStdString();
+}
+
 // The scriptable driver plays what a pseudo-terminal cannot: line errors and refusals.
 class ScriptedWindow : public testing::Test {
 protected:
