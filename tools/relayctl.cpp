@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <sys/signalfd.h>
@@ -189,6 +190,9 @@ private:
     // Each returns how the loop ended: leDeadline when the session may go on, leReadable for a
     // signal, leStopped when the port failed or the output went away.
     TMainThreadLoop::TLoopEnd SendStandardInput();
+    // The loop, with the keeper served when following the board.
+    TMainThreadLoop::TLoopEnd RunLoop(std::optional<TMainThreadLoop::TClock::time_point> Deadline,
+                                      std::span<const int> Watched, std::size_t *Ready = nullptr);
     // Shows the answers that came meanwhile, before the next command goes out; signals wait.
     TMainThreadLoop::TLoopEnd Drain();
     TMainThreadLoop::TLoopEnd Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline);
@@ -294,7 +298,7 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     std::string Pending;
     for (;;) {
         std::size_t Ready = 0;
-        const TMainThreadLoop::TLoopEnd End = FLoop.Run(std::nullopt, Watched, &Ready);
+        const TMainThreadLoop::TLoopEnd End = RunLoop(std::nullopt, Watched, &Ready);
         if (End != TMainThreadLoop::leReadable || Ready == 0)
             return End;
         char Buffer[4096];
@@ -318,6 +322,13 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     }
 }
 
+TMainThreadLoop::TLoopEnd TSession::RunLoop(std::optional<TMainThreadLoop::TClock::time_point> Deadline,
+                                            std::span<const int> Watched, std::size_t *Ready) {
+    if (FOptions.Follow)
+        return RunKeeping(FLoop, FKeeper, Deadline, Watched, Ready);
+    return FLoop.Run(Deadline, Watched, Ready);
+}
+
 TMainThreadLoop::TLoopEnd TSession::Drain() {
     const TMainThreadLoop::TLoopEnd End = FLoop.Run(TMainThreadLoop::TClock::now());
     if (End == TMainThreadLoop::leFailed)
@@ -327,8 +338,7 @@ TMainThreadLoop::TLoopEnd TSession::Drain() {
 
 TMainThreadLoop::TLoopEnd TSession::Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline) {
     const int Watched[] = {FSignals.Fd()};
-    const TMainThreadLoop::TLoopEnd End =
-        FOptions.Follow ? RunKeeping(FLoop, FKeeper, Deadline, Watched) : FLoop.Run(Deadline, Watched);
+    const TMainThreadLoop::TLoopEnd End = RunLoop(Deadline, Watched);
     if (End == TMainThreadLoop::leFailed)
         Note(exPortFailed); // poll() itself failed: nothing more can be heard
     return End;
