@@ -10,11 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <deque>
 #include <functional>
 #include <stdexcept>
 
 using namespace std::chrono_literals;
+using ComApi::TNetProbe;
 
 namespace {
 
@@ -22,49 +22,26 @@ const std::string Device = "ttyA";
 const std::string Far = "tcp://127.0.0.1:4001";
 const int WatchFd = 70, AttemptFd = 71;
 
-// What the fakes share with the test.
+// What the fakes show the keeper; every step of every attempt gives Step.
 struct TWorld {
     TPortKeeper::TClock::time_point Now{};
-    bool Back = false;
-    bool WatchFails = false, BackFails = false;
-    std::deque<ComApi::TNetProbe::TState> Steps; // each attempt's first step; pending when empty
-    ComApi::TNetProbe::TState Later = ComApi::TNetProbe::npPending; // a step once readable
-    int Attempts = 0, LiveAttempts = 0;
+    bool Back = false, WatchFails = false, BackFails = false;
+    TNetProbe::TState Step = TNetProbe::npPending;
+    int LiveAttempts = 0;
 };
 
-class TFakeWait : public TPortKeeper::TDeviceWait {
+// A device watch or a network attempt, told apart by its descriptor.
+class TFake : public TPortKeeper::TDeviceWait, public TPortKeeper::TAttempt {
 public:
-    explicit TFakeWait(TWorld &World) : FWorld(World) {}
-    int Handle() const override { return WatchFd; }
-    bool DeviceBack() override {
-        if (FWorld.BackFails)
-            throw std::runtime_error("watch lost");
-        return FWorld.Back;
-    }
+    TFake(TWorld &World, int Fd) : FWorld(World), FFd(Fd) { FWorld.LiveAttempts += Fd == AttemptFd; }
+    ~TFake() override { FWorld.LiveAttempts -= FFd == AttemptFd; }
+    int Handle() const override { return FFd; }
+    bool DeviceBack() override { return FWorld.BackFails ? throw std::runtime_error("gone") : FWorld.Back; }
+    TNetProbe::TState Step() override { return FWorld.Step; }
 
 private:
     TWorld &FWorld;
-};
-
-class TFakeAttempt : public TPortKeeper::TAttempt {
-public:
-    explicit TFakeAttempt(TWorld &World) : FWorld(World) { ++FWorld.LiveAttempts; }
-    ~TFakeAttempt() override { --FWorld.LiveAttempts; }
-    int Handle() const override { return AttemptFd; }
-    ComApi::TNetProbe::TState Step() override {
-        if (FFirst && !FWorld.Steps.empty()) {
-            FFirst = false;
-            const auto State = FWorld.Steps.front();
-            FWorld.Steps.pop_front();
-            return State;
-        }
-        FFirst = false;
-        return FWorld.Later;
-    }
-
-private:
-    TWorld &FWorld;
-    bool FFirst = true;
+    int FFd;
 };
 
 class TFakeSystem : public TPortKeeper::TSystem {
@@ -74,17 +51,20 @@ public:
     std::unique_ptr<TPortKeeper::TDeviceWait> WatchDevice(const std::filesystem::path &Path) override {
         if (FWorld.WatchFails || Path != "/dev/" + Device)
             throw std::runtime_error("no watch");
-        return std::make_unique<TFakeWait>(FWorld);
+        return std::make_unique<TFake>(FWorld, WatchFd);
     }
     std::unique_ptr<TPortKeeper::TAttempt> Reach(const std::string &Name) override {
         EXPECT_EQ(Name, Far);
-        ++FWorld.Attempts;
-        return std::make_unique<TFakeAttempt>(FWorld);
+        return std::make_unique<TFake>(FWorld, AttemptFd);
     }
 
 private:
     TWorld &FWorld;
 };
+
+std::string Com(const std::string &Text) {
+    return "0,0,0 COM > " + Text;
+}
 
 class PortKeeper : public testing::Test {
 protected:
@@ -93,10 +73,9 @@ protected:
         Driver.AddDevice(Far);
         Port.SetEvents({});
         Keeper.SetDelays(1s, 4s);
-        Keeper.OnChange = [this] { ++Changes; };
     }
 
-    // The port opened on Name, then lost and closed by the keeper; the console starts empty.
+    // The port opened on Name, then lost and closed by the keeper.
     void OpenAndLose(const std::string &Name) {
         Rele.OpenComPort(Name);
         ASSERT_TRUE(Port.Connected());
@@ -105,6 +84,7 @@ protected:
         Keeper.DeadlineReached();
         ASSERT_FALSE(Port.Connected());
     }
+    // The console's lines since the last call, oldest first.
     std::vector<std::string> Said() {
         std::vector<std::string> Lines = Console.Written();
         Console.Lines.clear();
@@ -119,13 +99,12 @@ protected:
     TRecordedPlatform Platform;
     TRele Rele{&Console, &Port};
     TPortKeeper Keeper{Rele, Port, std::make_unique<TFakeSystem>(World)};
-    int Changes = 0;
 };
 
 TEST_F(PortKeeper, LostDeviceIsClosedWaitedForAndOpenedAgain) {
     OpenAndLose(Device);
-    EXPECT_EQ(Said(), (std::vector<std::string>{"0,0,0 COM > Zařízení bylo odpojeno.",
-                                                "0,0,0 COM > Čekám na návrat zařízení /dev/ttyA."}));
+    EXPECT_EQ(Said(),
+              (std::vector{Com("Zařízení bylo odpojeno."), Com("Čekám na návrat zařízení /dev/ttyA.")}));
     EXPECT_TRUE(Keeper.Waiting());
     EXPECT_EQ(Keeper.Handle(), WatchFd);
     EXPECT_EQ(Keeper.Deadline(), std::nullopt);
@@ -134,11 +113,9 @@ TEST_F(PortKeeper, LostDeviceIsClosedWaitedForAndOpenedAgain) {
     World.Back = true;
     Keeper.HandleReadable();
     EXPECT_TRUE(Port.Connected());
-    EXPECT_EQ(Port.Port(), Device);
-    EXPECT_EQ(Said(), std::vector<std::string>{"0,0,0 COM > Zařízení je zpět, port je znovu otevřen."});
+    EXPECT_EQ(Said(), std::vector{Com("Zařízení je zpět, port je znovu otevřen.")});
     EXPECT_FALSE(Keeper.Waiting());
     EXPECT_EQ(Keeper.Handle(), -1);
-    EXPECT_GT(Changes, 0);
 }
 
 // Attempts 1 s after the loss, then 2 s and 4 s apart, and 4 s from then on; the console hears of
@@ -146,30 +123,26 @@ TEST_F(PortKeeper, LostDeviceIsClosedWaitedForAndOpenedAgain) {
 TEST_F(PortKeeper, NetworkPortIsTriedAtADoublingPaceUntilTheFarEndAccepts) {
     const auto Lost = World.Now;
     OpenAndLose(Far);
-    EXPECT_EQ(Keeper.Handle(), -1);
-    const std::pair<std::chrono::seconds, ComApi::TNetProbe::TState> Attempts[] = {
-        {1s, ComApi::TNetProbe::npFailed},
-        {3s, ComApi::TNetProbe::npPending},
-        {7s, ComApi::TNetProbe::npFailed},
-        {11s, ComApi::TNetProbe::npFailed},
-        {15s, ComApi::TNetProbe::npPending}};
+    const std::pair<std::chrono::seconds, TNetProbe::TState> Attempts[] = {{1s, TNetProbe::npFailed},
+                                                                           {3s, TNetProbe::npPending},
+                                                                           {7s, TNetProbe::npFailed},
+                                                                           {11s, TNetProbe::npFailed},
+                                                                           {15s, TNetProbe::npPending}};
     for (const auto &[At, Outcome] : Attempts) {
         ASSERT_EQ(Keeper.Deadline(), Lost + At);
         World.Now = Lost + At;
-        World.Steps.push_back(Outcome);
+        World.Step = Outcome;
         Keeper.DeadlineReached();
-        EXPECT_EQ(World.LiveAttempts, Outcome == ComApi::TNetProbe::npPending ? 1 : 0);
-        EXPECT_EQ(Keeper.Handle(), Outcome == ComApi::TNetProbe::npPending ? AttemptFd : -1);
+        EXPECT_EQ(World.LiveAttempts, Outcome == TNetProbe::npPending ? 1 : 0);
+        EXPECT_EQ(Keeper.Handle(), Outcome == TNetProbe::npPending ? AttemptFd : -1);
     }
-    EXPECT_EQ(Said(),
-              (std::vector<std::string>{"0,0,0 COM > Zařízení bylo odpojeno.",
-                                        "0,0,0 COM > Čekám na spojení s " + Far + ", další pokus za 1 s.",
-                                        "0,0,0 COM > Čekám na spojení s " + Far + ", další pokus za 2 s.",
-                                        "0,0,0 COM > Čekám na spojení s " + Far + ", další pokus za 4 s."}));
-    World.Later = ComApi::TNetProbe::npConnected;
+    const std::string Waiting = "Čekám na spojení s " + Far + ", další pokus za ";
+    EXPECT_EQ(Said(), (std::vector{Com("Zařízení bylo odpojeno."), Com(Waiting + "1 s."),
+                                   Com(Waiting + "2 s."), Com(Waiting + "4 s.")}));
+    World.Step = TNetProbe::npConnected;
     Keeper.HandleReadable();
     EXPECT_TRUE(Port.Connected());
-    EXPECT_EQ(Said(), std::vector<std::string>{"0,0,0 COM > Zařízení je zpět, port je znovu otevřen."});
+    EXPECT_EQ(Said(), std::vector{Com("Zařízení je zpět, port je znovu otevřen.")});
     EXPECT_EQ(World.LiveAttempts, 0);
     EXPECT_EQ(Keeper.Deadline(), std::nullopt);
 }
@@ -191,14 +164,13 @@ TEST_F(PortKeeper, OperatorsChoiceEndsTheWait) {
     for (const std::string &Name : {Device, Far}) {
         for (const TRow &Row : Rows) {
             SCOPED_TRACE(Name + ": " + Row.Name);
-            Port.SetPort(Name);
             OpenAndLose(Name);
             Said();
             Row.Act();
             if (Row.Told)
                 Keeper.Stop();
             World.Back = true;
-            World.Steps.push_back(ComApi::TNetProbe::npConnected);
+            World.Step = TNetProbe::npConnected;
             const int OpensBefore = Opens();
             Keeper.HandleReadable();
             World.Now += 10s;
@@ -222,39 +194,34 @@ TEST_F(PortKeeper, OperatorsChoiceEndsTheWait) {
     EXPECT_TRUE(Said().empty());
 }
 
-TEST_F(PortKeeper, FailedReopenKeepsWaiting) {
+// The controller says why; a device is tried again at its next change, a network port at the pace
+// it had. A device that cannot be watched is left to the operator.
+TEST_F(PortKeeper, FailedReopenKeepsWaitingAndAFailedWatchGivesUp) {
     OpenAndLose(Device);
     World.Back = true;
     Driver.FailNext("CreateFile", EACCES);
     Keeper.HandleReadable();
-    EXPECT_FALSE(Port.Connected());
     EXPECT_EQ(Said().at(2), "red ERR >CHYBA při otvírání portu.");
-    EXPECT_EQ(Keeper.Handle(), WatchFd); // the next change of the device tries again
+    EXPECT_EQ(Keeper.Handle(), WatchFd);
     Keeper.HandleReadable();
     EXPECT_TRUE(Port.Connected());
 
     Port.ClosePort();
     OpenAndLose(Far);
-    Said();
     World.Now += 1s;
-    World.Steps.push_back(ComApi::TNetProbe::npConnected);
+    World.Step = TNetProbe::npConnected;
     Driver.FailNext("CreateFile", EACCES);
     Keeper.DeadlineReached();
     EXPECT_FALSE(Port.Connected());
-    EXPECT_EQ(Keeper.Deadline(), World.Now + 2s); // at the pace it had
-    EXPECT_EQ(Keeper.Handle(), -1);
+    EXPECT_EQ(Keeper.Deadline(), World.Now + 2s);
     EXPECT_TRUE(Keeper.Waiting());
-}
 
-TEST_F(PortKeeper, DeviceThatCannotBeWatchedIsLeftToTheOperator) {
     for (const bool AtStart : {true, false}) {
         SCOPED_TRACE(AtStart ? "no watch at all" : "watch lost later");
-        World = TWorld{};
-        World.WatchFails = AtStart;
+        World = TWorld{.WatchFails = AtStart, .BackFails = true};
         OpenAndLose(Device);
-        World.BackFails = true;
         Keeper.HandleReadable();
-        EXPECT_EQ(Said().back(), "0,0,0 COM > Návrat zařízení nelze sledovat, port otevřete ručně.");
+        EXPECT_EQ(Said().back(), Com("Návrat zařízení nelze sledovat, port otevřete ručně."));
         EXPECT_FALSE(Keeper.Waiting());
         EXPECT_EQ(Keeper.Handle(), -1);
     }
@@ -279,7 +246,6 @@ TEST_F(PortKeeper, NothingHappensInsideNestedEventLoops) {
     ASSERT_EQ(Keeper.Deadline(), World.Now);
     Keeper.DeadlineReached();
     EXPECT_FALSE(Port.Connected());
-    Said();
 
     World.Back = true;
     int Nested = 0;
