@@ -128,9 +128,11 @@ TForm1::~TForm1() {
     } catch (...) {
         ReportApplicationError();
     }
+    // The port's handlers reach the keeper until the port is gone; the keeper touches the port
+    // only from its entry points, which its driver no longer calls.
     FKeeperDriver.reset();
-    FKeeper.reset();
     FComPort.reset();
+    FKeeper.reset();
     if (Rele == FRele.get())
         Rele = nullptr;
     FRele.reset();
