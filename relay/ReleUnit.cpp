@@ -183,6 +183,16 @@ void TRele::WriteMsg(const std::string &Text, TMsgKind Kind) {
     }
 }
 
+void TRele::WriteComMsg(const std::string &Text) {
+    if (!Console)
+        return;
+    try {
+        Console->InsertPlainLine("COM > " + Text);
+    } catch (...) {
+        PlatformShowMessage("ERROR - unable to write to RichText box");
+    }
+}
+
 TCmdClass TRele::SendCmd(const std::string &Cmd) {
     if (Cmd.empty()) {
         WriteMsg(BadCommand, mkErr);

@@ -97,6 +97,8 @@ public:
     // Inserts prefix + Text as the new first console line in the kind's colour. If the console
     // fails, shows "ERROR - unable to write to RichText box" and returns normally.
     void WriteMsg(const std::string &Text, TMsgKind Kind);
+    // "COM > " + Text, a line about the connection, in the console's own colour; fails as WriteMsg.
+    void WriteComMsg(const std::string &Text);
 
     // Checks, describes and, with a port, sends Cmd unchanged. A write failure of the port
     // (EComPort) leaves this call after the description line has been written, with Relays as

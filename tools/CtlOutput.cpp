@@ -2,10 +2,12 @@
 #include "CtlOutput.h"
 
 #include <chrono>
-#include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace {
+
+const std::string_view ComPrefix = "COM > ";
 
 const char *KindName(TMsgKind Kind) noexcept {
     switch (Kind) {
@@ -134,6 +136,10 @@ void TCtlConsole::InsertFirstLine(const std::string &Line, TColor) {
     FHeld.push_back({KindOfLine(Line), Line});
 }
 
+void TCtlConsole::InsertPlainLine(const std::string &Line) {
+    FHeld.push_back({std::nullopt, Line});
+}
+
 bool TCtlConsole::Emit(const TRele &Rele, std::optional<TRespondKind> Answer) {
     bool Written = true;
     for (const THeld &Held : FHeld) {
@@ -146,9 +152,10 @@ bool TCtlConsole::Emit(const TRele &Rele, std::optional<TRespondKind> Answer) {
 
 std::string TCtlConsole::JsonLine(const THeld &Held, const TRele &Rele,
                                   std::optional<TRespondKind> Answer) const {
-    const std::string Text = Held.Line.substr(std::strlen(MsgKindPrefix(Held.Kind)));
-    std::string Out = "{\"time\":\"" + UtcNow() + "\",\"kind\":\"" + KindName(Held.Kind) +
-                      "\",\"text\":" + JsonString(Text);
+    const std::string_view Prefix = Held.Kind ? MsgKindPrefix(*Held.Kind) : ComPrefix;
+    const std::string Text = Held.Line.starts_with(Prefix) ? Held.Line.substr(Prefix.size()) : Held.Line;
+    std::string Out = "{\"time\":\"" + UtcNow() + "\",\"kind\":\"" +
+                      (Held.Kind ? KindName(*Held.Kind) : "com") + "\",\"text\":" + JsonString(Text);
     if (Answer)
         Out +=
             std::string(",\"respond\":\"") + RespondKindName(*Answer) + "\",\"state\":" + StateObject(Rele);

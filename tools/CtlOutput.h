@@ -1,8 +1,8 @@
 // What relayctl prints: every console line the relay controller writes, in the order written, one
 // per line on standard output. As text a line is the controller's own (kind prefix and Czech text);
-// as JSON it is one object per line with the time, the kind ("cmd", "io", "err") and the text
-// without its prefix, and for an answer the TRespondKind name and the controller's state model as
-// the answer left it, so that scripts need not read Czech.
+// as JSON it is one object per line with the time, the kind ("cmd", "io", "err", or "com" for the
+// connection's "COM >" lines) and the text without its prefix, and for an answer the TRespondKind name and
+// the controller's state model as the answer left it, so that scripts need not read Czech.
 #pragma once
 
 #include "relay/ReleUnit.h"
@@ -26,6 +26,7 @@ public:
     TCtlConsole(std::FILE *Out, bool Json) : FOut(Out), FJson(Json) {}
 
     void InsertFirstLine(const std::string &Line, TColor Colour) override;
+    void InsertPlainLine(const std::string &Line) override;
 
     // Prints the held lines, flushed at once so a reader on a pipe sees them as they happen. With
     // an answer, each line carries its kind and Rele's state. False once standard output fails.
@@ -33,7 +34,7 @@ public:
 
 private:
     struct THeld {
-        TMsgKind Kind;
+        std::optional<TMsgKind> Kind; // none for a "COM >" line
         std::string Line;
     };
     std::string JsonLine(const THeld &Held, const TRele &Rele, std::optional<TRespondKind> Answer) const;

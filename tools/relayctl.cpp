@@ -1,13 +1,16 @@
 // relayctl: the relay board from the command line and from scripts. It runs the panel's own core
 // (the relay controller, the answer gatherer, the port component) without a window: the main
 // thread sleeps in the serial layer's poll() loop, which runs the port's events and also watches a
-// signalfd (SIGINT, SIGTERM) and, for "-", standard input.
+// signalfd (SIGINT, SIGTERM) and, for "-", standard input. With --follow the listening keeps a
+// board that goes away as the panel does, through the panel's own keeper (relay/PortKeeper.h) on
+// the same loop, and prints the keeper's console lines.
 #include "CtlOutput.h"
 
 #include "relay/AnswerGatherer.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
 #include "relay/PlatformHooks.h"
+#include "relay/PortKeeper.h"
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
 #include "serial/port/ComPort.h"
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <sys/signalfd.h>
@@ -31,7 +35,7 @@ namespace {
 enum TExitCode : int { exSent = 0, exRefused = 1, exPortFailed = 2, exUsage = 3 };
 
 const char *const Synopsis = "Usage: relayctl [--port NAME] [--wait SECONDS] [--json] COMMAND...\n"
-                             "       relayctl [--port NAME] [--json] --listen [COMMAND...]\n";
+                             "       relayctl [--port NAME] [--json] --listen [--follow] [COMMAND...]\n";
 
 const char *const UsageText =
     "\n"
@@ -41,6 +45,8 @@ const char *const UsageText =
     "  --port NAME      the board's port (ttyUSB0, /dev/pts/3); default: the panel's remembered port\n"
     "  --wait SECONDS   how long to listen for answers after the last command (default 1)\n"
     "  --listen         after the commands, print every answer as it comes until SIGINT or SIGTERM\n"
+    "  --follow         with --listen: a board that goes away is waited for and opened again, as the\n"
+    "                   panel does (a device until it is back, a network port every 1-30 s)\n"
     "  --json           one JSON object per line: time, kind, text; answers add respond and state\n"
     "  --help           this text\n"
     "\n"
@@ -58,6 +64,7 @@ struct TOptions {
     bool WaitGiven = false;
     bool Json = false;
     bool Listen = false;
+    bool Follow = false;
     bool Help = false;
     std::vector<std::string> Commands;
 };
@@ -97,6 +104,8 @@ TOptions ParseOptions(int argc, char **argv) {
             Options.Json = true;
         else if (Arg == "--listen")
             Options.Listen = true;
+        else if (Arg == "--follow")
+            Options.Follow = true;
         else if (Arg == "--help")
             Options.Help = true;
         else
@@ -106,6 +115,8 @@ TOptions ParseOptions(int argc, char **argv) {
         throw EUsage("--port needs a port name");
     if (Options.Listen && Options.WaitGiven)
         throw EUsage("--wait and --listen exclude each other");
+    if (Options.Follow && !Options.Listen)
+        throw EUsage("--follow needs --listen");
     if (!Options.Help && !Options.Listen && Options.Commands.empty())
         throw EUsage("no command given");
     return Options;
@@ -159,6 +170,12 @@ public:
           FConsole(stdout, Options.Json),
           FRele(&FConsole, &FPort) {
         ApplyPanelPortDefaults(FPort);
+        // The keeper's lines are printed as they come; its new descriptor or deadline ends the
+        // loop's sleep, so that RunKeeping takes them up.
+        FKeeper.OnChange = [this] {
+            Emit();
+            FLoop.Wake();
+        };
     }
     ~TSession();
     TSession(const TSession &) = delete;
@@ -173,6 +190,9 @@ private:
     // Each returns how the loop ended: leDeadline when the session may go on, leReadable for a
     // signal, leStopped when the port failed or the output went away.
     TMainThreadLoop::TLoopEnd SendStandardInput();
+    // The loop, with the keeper served when following the board.
+    TMainThreadLoop::TLoopEnd RunLoop(std::optional<TMainThreadLoop::TClock::time_point> Deadline,
+                                      std::span<const int> Watched, std::size_t *Ready = nullptr);
     // Shows the answers that came meanwhile, before the next command goes out; signals wait.
     TMainThreadLoop::TLoopEnd Drain();
     TMainThreadLoop::TLoopEnd Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline);
@@ -188,6 +208,7 @@ private:
     TRele FRele;
     TAnswerGatherer FAnswers;
     TMainThreadLoop FLoop;
+    TPortKeeper FKeeper{FRele, FPort};
     int FExitCode = exSent;
     bool FCommandsSent = false;
     bool FOutputGone = false;
@@ -221,6 +242,7 @@ void TSession::WireEvents() {
     FPort.SetEvents({evRxChar, evError});
     FPort.SetSyncMethod(smThreadSync);
     FPort.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
+        const TPortKeeper::TPortEvent Scope(FKeeper);
         std::string Received;
         Sender.ReadText(Received, Count);
         FAnswers.Append(Received);
@@ -230,10 +252,15 @@ void TSession::WireEvents() {
         }
     });
     FPort.SetOnError([this](TCustomComPort &, TComErrors Errors) {
+        const TPortKeeper::TPortEvent Scope(FKeeper);
         // Both drivers report a device that went away as this error; the port must not be closed
-        // from its own handler, so the loop ends and the session closes it.
+        // from its own handler, so the loop ends and the session closes it, or the keeper does.
         if (!Errors.Contains(ceIO))
             return;
+        if (FOptions.Follow) {
+            FRele.WriteComMsg("Chyba v komunikaci na COM portu.");
+            return FKeeper.DeviceLost();
+        }
         std::fprintf(stderr, "COM > Chyba v komunikaci na COM portu.\nCOM > Zařízení bylo odpojeno.\n");
         Note(exPortFailed);
         FLoop.Stop();
@@ -271,7 +298,7 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     std::string Pending;
     for (;;) {
         std::size_t Ready = 0;
-        const TMainThreadLoop::TLoopEnd End = FLoop.Run(std::nullopt, Watched, &Ready);
+        const TMainThreadLoop::TLoopEnd End = RunLoop(std::nullopt, Watched, &Ready);
         if (End != TMainThreadLoop::leReadable || Ready == 0)
             return End;
         char Buffer[4096];
@@ -295,6 +322,13 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     }
 }
 
+TMainThreadLoop::TLoopEnd TSession::RunLoop(std::optional<TMainThreadLoop::TClock::time_point> Deadline,
+                                            std::span<const int> Watched, std::size_t *Ready) {
+    if (FOptions.Follow)
+        return RunKeeping(FLoop, FKeeper, Deadline, Watched, Ready);
+    return FLoop.Run(Deadline, Watched, Ready);
+}
+
 TMainThreadLoop::TLoopEnd TSession::Drain() {
     const TMainThreadLoop::TLoopEnd End = FLoop.Run(TMainThreadLoop::TClock::now());
     if (End == TMainThreadLoop::leFailed)
@@ -304,7 +338,7 @@ TMainThreadLoop::TLoopEnd TSession::Drain() {
 
 TMainThreadLoop::TLoopEnd TSession::Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline) {
     const int Watched[] = {FSignals.Fd()};
-    const TMainThreadLoop::TLoopEnd End = FLoop.Run(Deadline, Watched);
+    const TMainThreadLoop::TLoopEnd End = RunLoop(Deadline, Watched);
     if (End == TMainThreadLoop::leFailed)
         Note(exPortFailed); // poll() itself failed: nothing more can be heard
     return End;
