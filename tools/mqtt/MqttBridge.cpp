@@ -42,6 +42,11 @@ TBridge::TBridge(const TBridgeOptions &Options, int SignalFd)
           *this) {
     ApplyPanelPortDefaults(FPort);
     FConsole.SetMirror([this](const std::string &Json) { Publish(FTopics.Console(), Json, false, 0); });
+    // The keeper's lines go out as they come; its new descriptor or deadline ends the loop's sleep.
+    FKeeper.OnChange = [this] {
+        Emit();
+        FLoop.Wake();
+    };
 }
 
 TBridge::~TBridge() {
@@ -54,10 +59,13 @@ TBridge::~TBridge() {
 
 void TBridge::WireEvents() {
     WireBoardEvents(
-        FPort, [this](const std::string &Received) { BoardBytes(Received); },
+        FPort, FKeeper, [this](const std::string &Received) { BoardBytes(Received); },
         [this] {
+            // The keeper closes the port once this handler has left, and waits for the device.
+            FRele.WriteComMsg("Chyba v komunikaci na COM portu.");
+            FKeeper.DeviceLost();
             FBoardLost = true;
-            FLoop.Stop();
+            FLoop.Wake();
         });
 }
 
@@ -133,14 +141,20 @@ void TBridge::Emit(std::optional<TRespondKind> Answer) {
 }
 
 void TBridge::BoardLost() {
-    std::fprintf(stderr, "relaymqtt: the board's port %s went away\n", FOptions.Port.c_str());
+    FBoardLost = false;
     FBoardOpen = false;
     FPollAt.reset();
     FAnswers.Clear();
+    // Whatever happens to the board meanwhile (a timer running out, an input) goes unheard.
     FState.Forget();
     PublishStates(false);
     PublishAvailability();
-    FExit = bxBoard;
+}
+
+void TBridge::BoardBack() {
+    FBoardOpen = true;
+    FAnswers.Clear();
+    AskBoard();
 }
 
 void TBridge::TryConnect() {
@@ -280,7 +294,7 @@ void TBridge::ServiceSocket() {
 
 std::optional<TBridge::TClock::time_point> TBridge::NextDeadline() const {
     std::optional<TClock::time_point> Next;
-    for (const auto &At : {FReconnectAt, FMiscAt, FPollAt, FRepublishAt})
+    for (const auto &At : {FReconnectAt, FMiscAt, FPollAt, FRepublishAt, FKeeper.Deadline()})
         if (At && (!Next || *At < *Next))
             Next = At;
     return Next;
@@ -309,22 +323,26 @@ int TBridge::Run() {
         return bxBoard;
     TryConnect();
     while (!FExit) {
-        std::vector<TMainThreadLoop::TWatch> Watches{{FSignalFd, POLLIN}};
+        // The signals, the keeper's descriptor (when it waits for a device) and the broker's socket.
+        std::vector<TMainThreadLoop::TWatch> Watches{{FSignalFd, POLLIN}, {FKeeper.Handle(), POLLIN}};
         if (const int Socket = FClient.Socket(); Socket >= 0)
             Watches.push_back({Socket, static_cast<short>(POLLIN | (FClient.WantWrite() ? POLLOUT : 0))});
         std::size_t Ready = 0;
         const TMainThreadLoop::TLoopEnd End = FLoop.RunWatching(NextDeadline(), Watches, &Ready);
-        if (End == TMainThreadLoop::leFailed)
+        if (End == TMainThreadLoop::leFailed || End == TMainThreadLoop::leStopped)
             return bxBoard; // poll() itself failed: nothing more can be heard
-        if (End == TMainThreadLoop::leStopped) {
-            FLoop.Restart();
-            if (FBoardLost)
-                BoardLost();
-        } else if (End == TMainThreadLoop::leReadable && Ready == 0) {
+        if (End == TMainThreadLoop::leReadable && Ready == 0)
             FExit = bxSignal;
-        } else if (End == TMainThreadLoop::leReadable) {
+        else if (End == TMainThreadLoop::leReadable && Ready == 1)
+            FKeeper.HandleReadable();
+        else if (End == TMainThreadLoop::leReadable)
             ServiceSocket();
-        }
+        if (const auto Due = FKeeper.Deadline(); Due && *Due <= TClock::now())
+            FKeeper.DeadlineReached();
+        if (FBoardLost)
+            BoardLost();
+        else if (!FBoardOpen && FPort.Connected())
+            BoardBack(); // the keeper opened it again
         RunDueTimers();
         TakeUpBrokerEvents();
     }
@@ -336,6 +354,7 @@ int TBridge::Run() {
 void TBridge::Shutdown() {
     FBoardOpen = false;
     PublishAvailability();
+    FKeeper.Stop();
     try {
         FPort.ClosePort();
     } catch (const std::exception &Failure) {

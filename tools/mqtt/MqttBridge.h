@@ -1,7 +1,8 @@
 // relaymqtt's bridge: one board on one broker. It runs the panel's own parts as relayctl does (the
-// controller TRele, the answer gatherer, the port component) on the serial layer's poll() loop,
-// which also watches the broker's socket and the signal descriptor, so the program has one thread
-// of its own and no timer wakes it but the broker's keep-alive, the input poll and a reconnect.
+// controller TRele, the answer gatherer, the port component, the keeper of a lost board) on the
+// serial layer's poll() loop, which also watches the broker's socket, the keeper's descriptor and
+// the signal descriptor, so the program has one thread of its own and no timer wakes it but the
+// broker's keep-alive, the input poll, a reconnect and the keeper's retries.
 //
 // What goes out on the broker is what the board said or what a sent command implies
 // (BoardState.h); commands arrive on the topics of MqttTopics.h and go through the controller's
@@ -10,6 +11,7 @@
 #pragma once
 
 #include "relay/AnswerGatherer.h"
+#include "relay/PortKeeper.h"
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
 #include "serial/port/ComPort.h"
@@ -46,7 +48,8 @@ public:
     TBridge(const TBridge &) = delete;
     TBridge &operator=(const TBridge &) = delete;
 
-    // Until a signal (0), a lost board (2) or a broker that refuses this client (4).
+    // Until a signal (0), a board that cannot be opened at start (2) or a broker that refuses this
+    // client (4). A board lost later is waited for and opened again (relay/PortKeeper.h).
     int Run();
 
 private:
@@ -59,9 +62,10 @@ private:
     void Perform(const TRequest &Request);
     void Error(const std::string &Text);
     void Emit(std::optional<TRespondKind> Answer = std::nullopt);
-    // The one place a lost board is handled. Nothing brings it back yet: the bridge says offline and
-    // ends with bxBoard, for the service manager to start it again.
+    // A lost board: offline and its states forgotten, while the keeper waits for it; back: asked
+    // again, and online.
     void BoardLost();
+    void BoardBack();
 
     // The broker.
     void TryConnect();
@@ -93,10 +97,11 @@ private:
     TAnswerGatherer FAnswers;
     TBoardState FState;
     TMainThreadLoop FLoop;
+    TPortKeeper FKeeper{FRele, FPort};
     TMqttClient FClient;
 
     bool FBoardOpen = false;
-    bool FBoardLost = false;
+    bool FBoardLost = false;   // the port reported the loss; BoardLost not yet run
     bool FAccepted = false;    // the broker accepted this connection
     bool FSocketReady = false; // a connection is up or being set up
     bool FConnectDue = false;  // accepted, not yet subscribed and published
