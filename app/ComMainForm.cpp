@@ -3,11 +3,10 @@
 
 #include "AppPlatform.h"
 #include "LampShape.h"
+#include "PortKeeperQt.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
-#include "serial/driver/posix/DeviceWatch.h"
-#include "serial/driver/posix/NetComDriver.h"
-#include "serial/driver/posix/NetConnect.h"
+#include "relay/PortKeeper.h"
 #include "serial/port/ComPlatform.h"
 
 #include <QApplication>
@@ -16,8 +15,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
-#include <QSocketNotifier>
-#include <QTimer>
 
 #include <algorithm>
 #include <optional>
@@ -38,10 +35,9 @@ const QColor Yellow(255, 255, 0);
 const QColor Magenta(255, 0, 255);
 
 const char *const ComOpenedLine = "COM > Port úspěšně otevřen.";
+const char *const ComPortNameLine = "COM > Otevřený port: %1";
+const char *const ComClosedLine = "COM > Port byl ručně zavřen.";
 const char *const ComErrorLine = "COM > Chyba v komunikaci na COM portu.";
-const char *const DeviceLostLine = "COM > Zařízení bylo odpojeno.";
-const char *const DeviceBackLine = "COM > Zařízení je zpět, port je znovu otevřen.";
-const char *const WatchFailedLine = "COM > Návrat zařízení nelze sledovat, port otevřete ručně.";
 const char *const SettingsUnreadableLine = "COM > Uložené nastavení portu nelze přečíst (%1).";
 const char *const SettingsMalformedLine = "COM > Uložené nastavení portu je chybné (%1), nepoužije se.";
 const char *const SettingsNotSavedLine = "COM > Nastavení portu nelze uložit (%1).";
@@ -117,18 +113,14 @@ TForm1::TForm1(QWidget *Parent) : QWidget(Parent), ui(std::make_unique<Ui::TForm
     // Before the first console line, so that every line has its time.
     FSessionLog = std::make_unique<TSessionLog>(ui->MsgR, this);
     ConnectHandlers();
-    // Queued: the port reports the loss from its own handler, which must not close the port.
-    connect(this, &TForm1::DeviceLost, this, &TForm1::CloseLostPort, Qt::QueuedConnection);
-    FRetryTimer = new QTimer(this);
-    FRetryTimer->setSingleShot(true);
-    connect(FRetryTimer, &QTimer::timeout, this, &TForm1::RetryTimeout);
     FormCreate(this);
+    FKeeper = std::make_unique<TPortKeeper>(*FRele, *FComPort);
+    FKeeperDriver = std::make_unique<TPortKeeperQt>(*FKeeper, nullptr);
     Form1 = this;
 }
 
 TForm1::~TForm1() {
     FDestroying = true;
-    StopWatching();
     // Close the port while the window, its controller and its console are whole: a delivery that
     // was already handed to this thread still runs during the close and reaches all three.
     try {
@@ -136,7 +128,11 @@ TForm1::~TForm1() {
     } catch (...) {
         ReportApplicationError();
     }
+    // The port's handlers reach the keeper until the port is gone; the keeper touches the port
+    // only from its entry points, which its driver no longer calls.
+    FKeeperDriver.reset();
     FComPort.reset();
+    FKeeper.reset();
     if (Rele == FRele.get())
         Rele = nullptr;
     FRele.reset();
@@ -200,12 +196,13 @@ void TForm1::LoadComPort() {
         {evRxChar, evTxEmpty, evRxFlag, evRing, evBreak, evCTS, evDSR, evError, evRLSD, evRx80Full});
     Port.SetOnAfterOpen([this](TCustomComPort &Sender) { ComPortOpen(Sender); });
     Port.SetOnAfterClose([this](TCustomComPort &Sender) { ComPortClose(Sender); });
+    // The keeper must know when a port handler runs: it never closes the port from inside one.
     Port.SetOnRxChar([this](TCustomComPort &Sender, std::int32_t Count) {
-        const TPortEventScope Scope(*this);
+        const TPortKeeper::TPortEvent Scope(*FKeeper);
         ComPortRxChar(Sender, Count);
     });
     Port.SetOnError([this](TCustomComPort &Sender, TComErrors Errors) {
-        const TPortEventScope Scope(*this);
+        const TPortKeeper::TPortEvent Scope(*FKeeper);
         ComPortError(Sender, Errors);
     });
     Port.AfterPropertiesLoaded();
@@ -267,7 +264,7 @@ void TForm1::Button_SettingsClick(QObject *) {
     // Reached only when the dialog raised nothing, whether the operator accepted or cancelled.
     ui->Button_Open->setEnabled(true);
     if (FComPort->Port() != Before)
-        StopWatching();
+        FKeeper->Stop();
     if (Accepted)
         SaveSettings();
 }
@@ -296,8 +293,9 @@ void TForm1::SaveSettings() {
 
 void TForm1::Button_OpenClick(QObject *) {
     if (FComPort->Connected()) {
-        StopWatching();
+        FKeeper->Stop();
         FComPort->ClosePort();
+        FConsole->InsertPlainLine(QString::fromUtf8(ComClosedLine));
     } else
         FRele->OpenComPort(FComPort->Port());
 }
@@ -370,11 +368,14 @@ void TForm1::MsgRChange(QObject *) {
         UpdateDiods();
 }
 
-void TForm1::ComPortOpen(TCustomComPort &) {
-    StopWatching();
+void TForm1::ComPortOpen(TCustomComPort &Sender) {
+    if (FKeeper)
+        FKeeper->Stop(); // a reopen of the keeper's own says so once this has run
     ui->Button_Open->setText(QString::fromUtf8(CloseCaption));
     FConsole->InsertPlainLine(QString::fromUtf8(ComOpenedLine));
+    FConsole->InsertPlainLine(QString::fromUtf8(ComPortNameLine).arg(QString::fromStdString(Sender.Port())));
     ui->CtrlGB->setEnabled(true);
+    ShowTitle();
 }
 
 void TForm1::ComPortClose(TCustomComPort &) {
@@ -383,6 +384,22 @@ void TForm1::ComPortClose(TCustomComPort &) {
         return;
     ui->Button_Open->setText(QString::fromUtf8(OpenCaption));
     ui->CtrlGB->setEnabled(false);
+    ShowTitle();
+}
+
+void TForm1::ShowTitle() {
+    QString Title = QString::fromUtf8(MainWindowTitle);
+    if (FComPort->Connected())
+        Title += QStringLiteral(" — ") + QString::fromStdString(FComPort->Port());
+    FSessionLog->SetPlainTitle(Title);
+}
+
+bool TForm1::WatchingForDevice() const {
+    return FKeeper->Waiting();
+}
+
+void TForm1::SetReconnectDelays(std::chrono::milliseconds First, std::chrono::milliseconds Longest) {
+    FKeeper->SetDelays(First, Longest);
 }
 
 void TForm1::ComPortRxChar(TCustomComPort &Sender, std::int32_t Count) {
@@ -405,147 +422,7 @@ void TForm1::ComPortError(TCustomComPort &, TComErrors Errors) {
     FConsole->InsertPlainLine(QString::fromUtf8(ComErrorLine));
     // Both drivers report their hang-up (EIO, ENXIO, ENODEV, POLLHUP) as this error and nothing else.
     if (Errors.Contains(ceIO))
-        emit DeviceLost();
-}
-
-TForm1::TPortEventScope::TPortEventScope(TForm1 &Form) : FForm(Form) {
-    ++FForm.FPortEventDepth;
-}
-
-TForm1::TPortEventScope::~TPortEventScope() {
-    if (--FForm.FPortEventDepth == 0 && std::exchange(FForm.FLostDuringPortEvent, false))
-        emit FForm.DeviceLost();
-}
-
-void TForm1::CloseLostPort() {
-    // A message box shown from a port handler runs queued calls in its own event loop; closing
-    // there would wait for the event thread, which waits for that handler. Close once it returned.
-    if (FPortEventDepth > 0) {
-        FLostDuringPortEvent = true;
-        return;
-    }
-    // A second report of the same loss, or one that arrives after the operator closed the port,
-    // finds nothing to close.
-    if (!FComPort->Connected())
-        return;
-    RunGuarded([this] { FComPort->ClosePort(); });
-    FConsole->InsertPlainLine(QString::fromUtf8(DeviceLostLine));
-    if (!FComPort->Connected())
-        StartWatching();
-}
-
-void TForm1::StartWatching() {
-    StopWatching();
-    if (ComApi::IsNetworkPortName(FComPort->Port()))
-        return StartRetrying();
-    try {
-        FWatcher = std::make_unique<TDeviceWatcher>(ComDevicePath(FComPort->Port()));
-    } catch (const std::exception &) {
-        FConsole->InsertPlainLine(QString::fromUtf8(WatchFailedLine));
-        return;
-    }
-    FWatchNotifier = new QSocketNotifier(FWatcher->Handle(), QSocketNotifier::Read, this);
-    connect(FWatchNotifier, &QSocketNotifier::activated, this, &TForm1::DeviceWatchNotice);
-}
-
-namespace {
-// Called from the notifier's own handler too: it goes once that handler has returned.
-void DropNotifier(QSocketNotifier *&Notifier) {
-    if (Notifier) {
-        Notifier->setEnabled(false);
-        Notifier->deleteLater();
-        Notifier = nullptr;
-    }
-}
-} // namespace
-
-void TForm1::StopWatching() {
-    DropNotifier(FWatchNotifier);
-    FWatcher.reset();
-    FRetrying = false;
-    FRetryTimer->stop();
-    DropProbe();
-}
-
-void TForm1::DeviceWatchNotice() {
-    if (!FWatcher)
-        return;
-    bool Back = false;
-    try {
-        Back = FWatcher->DeviceBack();
-    } catch (const std::exception &) {
-        StopWatching();
-        FConsole->InsertPlainLine(QString::fromUtf8(WatchFailedLine));
-        return;
-    }
-    if (!Back)
-        return;
-    // An error line of the open may run an event loop of its own: no second attempt from there.
-    FWatchNotifier->setEnabled(false);
-    RunGuarded([this] { FRele->OpenComPort(FComPort->Port()); });
-    if (!FComPort->Connected()) {
-        // The controller said why; the next change of the device tries again.
-        if (FWatchNotifier)
-            FWatchNotifier->setEnabled(true);
-        return;
-    }
-    StopWatching();
-    FConsole->InsertPlainLine(QString::fromUtf8(DeviceBackLine));
-}
-
-void TForm1::SetReconnectDelays(std::chrono::milliseconds First, std::chrono::milliseconds Longest) {
-    FFirstRetryDelay = First;
-    FLongestRetryDelay = std::max(First, Longest);
-}
-
-void TForm1::StartRetrying() {
-    FRetrying = true;
-    FRetryDelay = FFirstRetryDelay;
-    FRetryTimer->start(FRetryDelay);
-}
-
-void TForm1::DropProbe() {
-    DropNotifier(FProbeNotifier);
-    FProbe.reset();
-}
-
-// The next attempt is due; one still under way has had its time (a host that does not answer).
-void TForm1::RetryTimeout() {
-    DropProbe();
-    FRetryDelay = std::min(FRetryDelay * 2, FLongestRetryDelay);
-    FRetryTimer->start(FRetryDelay);
-    try {
-        FProbe = std::make_unique<ComApi::TNetProbe>(FComPort->Port());
-    } catch (const std::exception &) {
-        return; // no descriptor or thread to be had now: the next attempt asks again
-    }
-    FProbeNotifier = new QSocketNotifier(FProbe->Handle(), QSocketNotifier::Read, this);
-    connect(FProbeNotifier, &QSocketNotifier::activated, this, &TForm1::ProbeNotice);
-    ProbeNotice();
-}
-
-void TForm1::ProbeNotice() {
-    if (!FProbe)
-        return;
-    const ComApi::TNetProbe::TState State = FProbe->Step();
-    if (State == ComApi::TNetProbe::npPending)
-        return;
-    if (State == ComApi::TNetProbe::npFailed)
-        return DropProbe(); // the timer brings the next attempt
-    // The far end took the connection, which the open now uses. An error line of the open may run
-    // an event loop of its own: no attempt from there.
-    FRetryTimer->stop();
-    FProbeNotifier->setEnabled(false);
-    RunGuarded([this] { FRele->OpenComPort(FComPort->Port()); });
-    if (!FComPort->Connected()) {
-        // The controller said why; unless the operator ended the retrying meanwhile, it goes on.
-        DropProbe();
-        if (FRetrying)
-            FRetryTimer->start(FRetryDelay);
-        return;
-    }
-    StopWatching();
-    FConsole->InsertPlainLine(QString::fromUtf8(DeviceBackLine));
+        FKeeper->DeviceLost();
 }
 
 void TForm1::UpdateDiods() {

@@ -1,14 +1,10 @@
 // The panel's one window: the operator's clicks become relay controller calls, the bytes that the
 // port receives are gathered into answers for the controller, and the lamps show what the
-// controller believes about the board. A device that goes away (the driver's hang-up) closes the
-// port: the window goes to its closed state and says so on the console. It then waits for the same
-// device name to come back (serial/DeviceWatch.h, in the event loop, no timer) and opens it again
-// as "Otevřít port" would; the port opening by any other way, being closed by hand, or the setup
-// dialog naming another port ends the wait. A failed reopen keeps waiting for the next change.
-// A network port (tcp://, rfc2217://) has no device name to watch: the window tries to reach its
-// far end again after a delay that doubles with each attempt, up to a longest one, and opens the
-// port as soon as the far end accepts (serial/driver/posix/NetConnect.h). An attempt never blocks
-// the window, and it ends the same ways as the wait for a device.
+// controller believes about the board. The title names the open port. A device that goes away
+// (the driver's hang-up) is handed to the port keeper (relay/PortKeeper.h), which closes the port,
+// waits for the device or retries the network port's far end and opens it again; the window only
+// wires it to the event loop (PortKeeperQt.h) and tells it when the operator opens or closes the
+// port or the setup dialog names another one, which ends a wait.
 //
 // The port and line settings chosen in the setup dialog can be kept between runs in a settings
 // file (relay/PanelSettings.h): UseSettingsFile loads it and makes every accepted dialog save it.
@@ -34,13 +30,8 @@
 #include <optional>
 #include <string>
 
-class QSocketNotifier;
-class QTimer;
-class TDeviceWatcher;
-
-namespace ComApi {
-class TNetProbe;
-}
+class TPortKeeper;
+class TPortKeeperQt;
 
 namespace Ui {
 class TForm1;
@@ -62,7 +53,7 @@ public:
     // read or makes no sense is left alone with one console line; a missing one says nothing.
     void UseSettingsFile(std::filesystem::path File);
     // Waiting for a lost device to come back, or retrying a lost network port.
-    bool WatchingForDevice() const { return FWatcher != nullptr || FRetrying; }
+    bool WatchingForDevice() const;
     // The delays before the attempts to reach a lost network port: First, then twice the one
     // before, never longer than Longest.
     void SetReconnectDelays(std::chrono::milliseconds First, std::chrono::milliseconds Longest);
@@ -98,12 +89,6 @@ public:
     // position when the whole window fits there, else none (the window manager places it).
     static std::optional<QPoint> FirstPosition(const QSize &Size, const QRect &Available);
 
-signals:
-    // The device behind the open port has gone (unplugged, or the far end of a pseudo-terminal
-    // closed). Emitted from the port's error handler; the window's own reaction, closing the port,
-    // runs later from the event loop, as a handler must not close its own port.
-    void DeviceLost();
-
 protected:
     // Enter that no control took presses the focused button, or else "Odešli ruční příkaz".
     void keyPressEvent(QKeyEvent *Event) override;
@@ -120,50 +105,22 @@ private:
     void AfterHandler(QObject *Sender);
     int StateIndex() const;
     int DurationValue() const;
-    void CloseLostPort();
-    void StartWatching();
-    void StopWatching();
-    void DeviceWatchNotice();
-    void StartRetrying();
-    void RetryTimeout();
-    void ProbeNotice();
-    void DropProbe();
+    void ShowTitle();
     void SaveSettings();
     void ShowLamps(const TRele *State);
     void KeepFormGeometry();
-
-    // Marks the time a port event handler runs on this window (handlers may nest inside a message
-    // box's event loop); the last one to leave passes on a loss that came meanwhile.
-    class TPortEventScope {
-    public:
-        explicit TPortEventScope(TForm1 &Form);
-        ~TPortEventScope();
-        TPortEventScope(const TPortEventScope &) = delete;
-        TPortEventScope &operator=(const TPortEventScope &) = delete;
-
-    private:
-        TForm1 &FForm;
-    };
 
     std::unique_ptr<Ui::TForm1> ui;
     std::unique_ptr<TConsoleBox> FConsole;
     std::unique_ptr<TSessionLog> FSessionLog;
     std::unique_ptr<TRele> FRele;
-    // Declared last so that it goes first: closing the port may still deliver events that reach
-    // the console and the controller.
+    // Declared after those so that it goes before them: closing the port may still deliver events
+    // that reach the console and the controller.
     std::unique_ptr<TComPort> FComPort;
+    // After the port and the controller, which it borrows; its driver goes before it.
+    std::unique_ptr<TPortKeeper> FKeeper;
+    std::unique_ptr<TPortKeeperQt> FKeeperDriver;
     bool FDestroying = false;
-    int FPortEventDepth = 0;
-    bool FLostDuringPortEvent = false;
-    std::unique_ptr<TDeviceWatcher> FWatcher;
-    QSocketNotifier *FWatchNotifier = nullptr; // a child of the window, with FWatcher's descriptor
-    bool FRetrying = false;
-    std::chrono::milliseconds FFirstRetryDelay = std::chrono::seconds(1);
-    std::chrono::milliseconds FLongestRetryDelay = std::chrono::seconds(30);
-    std::chrono::milliseconds FRetryDelay = FFirstRetryDelay; // the one now running
-    QTimer *FRetryTimer = nullptr; // a child of the window: the next attempt is due
-    std::unique_ptr<ComApi::TNetProbe> FProbe;
-    QSocketNotifier *FProbeNotifier = nullptr; // a child of the window, with FProbe's descriptor
     std::filesystem::path FSettingsFile;
     // The form's own geometry, which resizing starts from.
     struct TFormGeometry {

@@ -215,6 +215,10 @@ void TConsoleBox::InsertFirstLine(const std::string &Line, TColor Colour) {
     View().InsertLine(QString::fromStdString(Line), QColor(Colour.R, Colour.G, Colour.B));
 }
 
+void TConsoleBox::InsertPlainLine(const std::string &Line) {
+    InsertPlainLine(QString::fromStdString(Line));
+}
+
 void TConsoleBox::InsertPlainLine(const QString &Line) {
     View().InsertLine(Line);
 }

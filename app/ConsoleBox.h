@@ -97,6 +97,7 @@ public:
     // Throws std::runtime_error once the view is gone; the controller turns that into its message box.
     void InsertFirstLine(const std::string &Line, TColor Colour) override;
     // Inserts a line with no colour of its own.
+    void InsertPlainLine(const std::string &Line) override;
     void InsertPlainLine(const QString &Line);
 
 private:

@@ -26,7 +26,8 @@ TSessionLog::TSessionLog(TConsoleView *View, QWidget *Window)
       FWindow(Window),
       FSaveAction(new QAction(QString::fromUtf8(SaveText), View)),
       FRecordAction(new QAction(QString::fromUtf8(RecordText), View)),
-      FTimes(static_cast<std::size_t>(View->LineCount()), QDateTime::currentDateTime()) {
+      FTimes(static_cast<std::size_t>(View->LineCount()), QDateTime::currentDateTime()),
+      FPlainTitle(Window->windowTitle()) {
     ChooseFile = [this](const QString &Caption, QFileDialog::Options Options) {
         return QFileDialog::getSaveFileName(FWindow, Caption, QString(), QString(), nullptr, Options);
     };
@@ -76,8 +77,12 @@ void TSessionLog::SetRecording(bool On) {
         return;
     }
     FRecordAction->setChecked(true);
-    FPlainTitle = FWindow->windowTitle();
-    FWindow->setWindowTitle(FPlainTitle + QStringLiteral(" — ") + Path);
+    SetPlainTitle(FPlainTitle);
+}
+
+void TSessionLog::SetPlainTitle(const QString &Title) {
+    FPlainTitle = Title;
+    FWindow->setWindowTitle(Recording() ? Title + QStringLiteral(" — ") + FFile.fileName() : Title);
 }
 
 void TSessionLog::StopRecording() {

@@ -51,6 +51,8 @@ public:
     // What the two actions do.
     void SaveConsole();
     void SetRecording(bool On);
+    // The window's title without the log's file, which follows it while the log is on.
+    void SetPlainTitle(const QString &Title);
 
 private:
     void LineInserted(const QString &Text);
@@ -63,6 +65,6 @@ private:
     QAction *FRecordAction;
     std::deque<QDateTime> FTimes;
     QFile FFile;
-    // The window's title as it was before the log went on; given back when it goes off.
+    // The window's title without the log's file.
     QString FPlainTitle;
 };

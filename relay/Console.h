@@ -24,4 +24,7 @@ public:
     // adds its own line break. It may throw when the box cannot be written; the controller
     // reports that through the platform's message box and carries on.
     virtual void InsertFirstLine(const std::string &Line, TColor Colour) = 0;
+    // The same in the console's own text colour (the connection's "COM >" lines); black unless
+    // the console has a colour of its own.
+    virtual void InsertPlainLine(const std::string &Line) { InsertFirstLine(Line, TColor{}); }
 };

@@ -52,7 +52,9 @@ std::size_t FirstBadLine(std::string_view Text) {
         std::string_view Line = Text.substr(0, End);
         if (!Line.empty() && Line.back() == '\r')
             Line.remove_suffix(1);
-        if (Line.find('\0') != std::string_view::npos || !WellFormedLine(Line))
+        // A NUL or a carriage return inside a line could not be written back.
+        if (Line.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos ||
+            !WellFormedLine(Line))
             return Number;
         Text = End == std::string_view::npos ? std::string_view() : Text.substr(End + 1);
     }

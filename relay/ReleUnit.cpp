@@ -111,10 +111,21 @@ std::string RespondModeMeaning(const std::string &Respond) {
     return Malformed("RespondMode", Respond);
 }
 
+// A name as the operator can read it on one line: a settings file may hold one of any length.
+std::string ShownPortName(const std::string &PortName) {
+    constexpr std::size_t Longest = 80;
+    if (PortName.size() <= Longest)
+        return PortName;
+    std::size_t Cut = Longest;
+    while (Cut > 0 && (static_cast<unsigned char>(PortName[Cut]) & 0xC0) == 0x80)
+        --Cut; // not inside a UTF-8 character
+    return PortName.substr(0, Cut) + "…";
+}
+
 } // namespace
 
 std::string OpenFailureReason(const std::string &PortName, const EComPort &Error) {
-    const std::string Port = "Port \"" + PortName + "\": ";
+    const std::string Port = "Port \"" + ShownPortName(PortName) + "\": ";
     switch (Error.SystemErrorNumber()) {
     case -1:
         return Port + Error.what();
@@ -126,6 +137,8 @@ std::string OpenFailureReason(const std::string &PortName, const EComPort &Error
         return Port + "přístup odepřen (uživatel musí být ve skupině dialout).";
     case ENOTTY:
         return Port + "není to sériové zařízení.";
+    case EPROTO:
+        return Port + "vzdálený server porušil protokol Telnet.";
     default:
         return Port + std::strerror(Error.SystemErrorNumber()) + ".";
     }
@@ -166,6 +179,16 @@ void TRele::WriteMsg(const std::string &Text, TMsgKind Kind) {
     } catch (...) {
         // Whatever the box threw, the console is the controller's only report channel and it
         // must not fail its caller: tell the operator once and go on.
+        PlatformShowMessage("ERROR - unable to write to RichText box");
+    }
+}
+
+void TRele::WriteComMsg(const std::string &Text) {
+    if (!Console)
+        return;
+    try {
+        Console->InsertPlainLine("COM > " + Text);
+    } catch (...) {
         PlatformShowMessage("ERROR - unable to write to RichText box");
     }
 }

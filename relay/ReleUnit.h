@@ -54,7 +54,8 @@ enum TRespondKind : std::uint8_t {
 };
 
 // Why a port could not be opened, for the operator, in Czech: the port's name and the common
-// causes (no such device, in use, no permission, not a serial device), else the system's text.
+// causes (no such device, in use, no permission, not a serial device, a network server that broke
+// its Telnet), else the system's text. A very long name is cut short.
 std::string OpenFailureReason(const std::string &PortName, const EComPort &Error);
 
 // The prefix and colour of each kind of console line.
@@ -96,6 +97,8 @@ public:
     // Inserts prefix + Text as the new first console line in the kind's colour. If the console
     // fails, shows "ERROR - unable to write to RichText box" and returns normally.
     void WriteMsg(const std::string &Text, TMsgKind Kind);
+    // "COM > " + Text, a line about the connection, in the console's own colour; fails as WriteMsg.
+    void WriteComMsg(const std::string &Text);
 
     // Checks, describes and, with a port, sends Cmd unchanged. A write failure of the port
     // (EComPort) leaves this call after the description line has been written, with Relays as

@@ -2,6 +2,7 @@
 #include "CtlCommon.h"
 
 #include "relay/PanelSettings.h"
+#include "relay/PortKeeper.h"
 #include "serial/port/ComPort.h"
 
 #include <csignal>
@@ -29,16 +30,18 @@ std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port, const ch
     return Port.Port();
 }
 
-void WireBoardEvents(TCustomComPort &Port, std::function<void(const std::string &)> Bytes,
-                     std::function<void()> Lost) {
+void WireBoardEvents(TCustomComPort &Port, TPortKeeper &Keeper,
+                     std::function<void(const std::string &)> Bytes, std::function<void()> Lost) {
     Port.SetEvents({evRxChar, evError});
     Port.SetSyncMethod(smThreadSync);
-    Port.SetOnRxChar([Bytes = std::move(Bytes)](TCustomComPort &Sender, std::int32_t Count) {
+    Port.SetOnRxChar([&Keeper, Bytes = std::move(Bytes)](TCustomComPort &Sender, std::int32_t Count) {
+        const TPortKeeper::TPortEvent Scope(Keeper);
         std::string Received;
         Sender.ReadText(Received, Count);
         Bytes(Received);
     });
-    Port.SetOnError([Lost = std::move(Lost)](TCustomComPort &, TComErrors Errors) {
+    Port.SetOnError([&Keeper, Lost = std::move(Lost)](TCustomComPort &, TComErrors Errors) {
+        const TPortKeeper::TPortEvent Scope(Keeper);
         if (Errors.Contains(ceIO))
             Lost();
     });

@@ -7,16 +7,18 @@
 #include <string>
 
 class TCustomComPort;
+class TPortKeeper;
 
 // Loads the settings the panel remembered, when there are any, and returns the port they name. A
 // file that cannot be used is reported on standard error, after Program and a colon, and ignored.
 std::optional<std::string> LoadRememberedSettings(TCustomComPort &Port, const char *Program);
 
-// Sets Port up as the front ends read the board: receive and error events, run on the main thread.
-// Bytes gets what arrived; Lost runs when the device went away (both drivers report that as ceIO).
-// Neither may close the port: it must not be closed from its own handler.
-void WireBoardEvents(TCustomComPort &Port, std::function<void(const std::string &Bytes)> Bytes,
-                     std::function<void()> Lost);
+// Sets Port up as the front ends read the board: receive and error events, run on the main thread,
+// each marked for Keeper as a port handler. Bytes gets what arrived; Lost runs when the device went
+// away (both drivers report that as ceIO). Neither may close the port: it must not be closed from
+// its own handler (the keeper closes it later, or the front end once the loop has ended).
+void WireBoardEvents(TCustomComPort &Port, TPortKeeper &Keeper,
+                     std::function<void(const std::string &Bytes)> Bytes, std::function<void()> Lost);
 
 // SIGINT and SIGTERM as a descriptor the loop watches. Made before any thread starts, so every
 // thread inherits the blocked mask and only the descriptor sees them.

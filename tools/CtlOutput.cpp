@@ -4,10 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cstring>
 #include <ctime>
+#include <string_view>
 
 namespace {
+
+const std::string_view ComPrefix = "COM > ";
 
 using TJson = nlohmann::ordered_json; // keys in the order written: time first, as scripts expect
 
@@ -66,11 +68,12 @@ const char *RespondKindName(TRespondKind Kind) noexcept {
     return Kind < std::size(Names) ? Names[Kind] : "rkUnknown";
 }
 
-std::string ConsoleLineJson(const std::string &Line, const TRele &Rele, std::optional<TRespondKind> Answer) {
-    const TMsgKind Kind = KindOfLine(Line);
+std::string ConsoleLineJson(std::optional<TMsgKind> Kind, const std::string &Line, const TRele &Rele,
+                            std::optional<TRespondKind> Answer) {
+    const std::string_view Prefix = Kind ? MsgKindPrefix(*Kind) : ComPrefix;
     TJson Out = {{"time", UtcNow()},
-                 {"kind", KindName(Kind)},
-                 {"text", Line.substr(std::strlen(MsgKindPrefix(Kind)))}};
+                 {"kind", Kind ? KindName(*Kind) : "com"},
+                 {"text", Line.starts_with(Prefix) ? Line.substr(Prefix.size()) : Line}};
     if (Answer) {
         Out["respond"] = RespondKindName(*Answer);
         Out["state"] = StateObject(Rele);
@@ -79,13 +82,17 @@ std::string ConsoleLineJson(const std::string &Line, const TRele &Rele, std::opt
 }
 
 void TCtlConsole::InsertFirstLine(const std::string &Line, TColor) {
-    FHeld.push_back(Line);
+    FHeld.push_back({KindOfLine(Line), Line});
+}
+
+void TCtlConsole::InsertPlainLine(const std::string &Line) {
+    FHeld.push_back({std::nullopt, Line});
 }
 
 bool TCtlConsole::Emit(const TRele &Rele, std::optional<TRespondKind> Answer) {
     bool Written = true;
-    for (const std::string &Line : FHeld) {
-        const std::string Json = FJson || FMirror ? ConsoleLineJson(Line, Rele, Answer) : std::string();
+    for (const auto &[Kind, Line] : FHeld) {
+        const std::string Json = FJson || FMirror ? ConsoleLineJson(Kind, Line, Rele, Answer) : std::string();
         if (FMirror)
             FMirror(Json);
         if (!FOut)

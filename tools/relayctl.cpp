@@ -1,7 +1,9 @@
 // relayctl: the relay board from the command line and from scripts. It runs the panel's own core
 // (the relay controller, the answer gatherer, the port component) without a window: the main
 // thread sleeps in the serial layer's poll() loop, which runs the port's events and also watches a
-// signalfd (SIGINT, SIGTERM) and, for "-", standard input.
+// signalfd (SIGINT, SIGTERM) and, for "-", standard input. With --follow the listening keeps a
+// board that goes away as the panel does, through the panel's own keeper (relay/PortKeeper.h) on
+// the same loop, and prints the keeper's console lines.
 #include "CtlCommon.h"
 #include "CtlOutput.h"
 
@@ -9,6 +11,7 @@
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
 #include "relay/PlatformHooks.h"
+#include "relay/PortKeeper.h"
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
 #include "serial/port/ComPort.h"
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -30,7 +34,7 @@ namespace {
 enum TExitCode : int { exSent = 0, exRefused = 1, exPortFailed = 2, exUsage = 3 };
 
 const char *const Synopsis = "Usage: relayctl [--port NAME] [--wait SECONDS] [--json] COMMAND...\n"
-                             "       relayctl [--port NAME] [--json] --listen [COMMAND...]\n";
+                             "       relayctl [--port NAME] [--json] --listen [--follow] [COMMAND...]\n";
 
 const char *const UsageText =
     "\n"
@@ -40,6 +44,8 @@ const char *const UsageText =
     "  --port NAME      the board's port (ttyUSB0, /dev/pts/3); default: the panel's remembered port\n"
     "  --wait SECONDS   how long to listen for answers after the last command (default 1)\n"
     "  --listen         after the commands, print every answer as it comes until SIGINT or SIGTERM\n"
+    "  --follow         with --listen: a board that goes away is waited for and opened again, as the\n"
+    "                   panel does (a device until it is back, a network port every 1-30 s)\n"
     "  --json           one JSON object per line: time, kind, text; answers add respond and state\n"
     "  --help           this text\n"
     "\n"
@@ -57,6 +63,7 @@ struct TOptions {
     bool WaitGiven = false;
     bool Json = false;
     bool Listen = false;
+    bool Follow = false;
     bool Help = false;
     std::vector<std::string> Commands;
 };
@@ -96,6 +103,8 @@ TOptions ParseOptions(int argc, char **argv) {
             Options.Json = true;
         else if (Arg == "--listen")
             Options.Listen = true;
+        else if (Arg == "--follow")
+            Options.Follow = true;
         else if (Arg == "--help")
             Options.Help = true;
         else
@@ -105,6 +114,8 @@ TOptions ParseOptions(int argc, char **argv) {
         throw EUsage("--port needs a port name");
     if (Options.Listen && Options.WaitGiven)
         throw EUsage("--wait and --listen exclude each other");
+    if (Options.Follow && !Options.Listen)
+        throw EUsage("--follow needs --listen");
     if (!Options.Help && !Options.Listen && Options.Commands.empty())
         throw EUsage("no command given");
     return Options;
@@ -117,6 +128,12 @@ public:
           FConsole(stdout, Options.Json),
           FRele(&FConsole, &FPort) {
         ApplyPanelPortDefaults(FPort);
+        // The keeper's lines are printed as they come; its new descriptor or deadline ends the
+        // loop's sleep, so that RunKeeping takes them up.
+        FKeeper.OnChange = [this] {
+            Emit();
+            FLoop.Wake();
+        };
     }
     ~TSession();
     TSession(const TSession &) = delete;
@@ -131,6 +148,9 @@ private:
     // Each returns how the loop ended: leDeadline when the session may go on, leReadable for a
     // signal, leStopped when the port failed or the output went away.
     TMainThreadLoop::TLoopEnd SendStandardInput();
+    // The loop, with the keeper served when following the board.
+    TMainThreadLoop::TLoopEnd RunLoop(std::optional<TMainThreadLoop::TClock::time_point> Deadline,
+                                      std::span<const int> Watched, std::size_t *Ready = nullptr);
     // Shows the answers that came meanwhile, before the next command goes out; signals wait.
     TMainThreadLoop::TLoopEnd Drain();
     TMainThreadLoop::TLoopEnd Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline);
@@ -146,6 +166,7 @@ private:
     TRele FRele;
     TAnswerGatherer FAnswers;
     TMainThreadLoop FLoop;
+    TPortKeeper FKeeper{FRele, FPort};
     int FExitCode = exSent;
     bool FCommandsSent = false;
     bool FOutputGone = false;
@@ -177,7 +198,7 @@ void TSession::Emit(std::optional<TRespondKind> Answer) {
 
 void TSession::WireEvents() {
     WireBoardEvents(
-        FPort,
+        FPort, FKeeper,
         [this](const std::string &Received) {
             FAnswers.Append(Received);
             while (const std::optional<std::string> Respond = FAnswers.NextAnswer()) {
@@ -186,7 +207,11 @@ void TSession::WireEvents() {
             }
         },
         [this] {
-            // The loop ends and the session closes the port.
+            // The loop ends and the session closes the port, or the keeper does.
+            if (FOptions.Follow) {
+                FRele.WriteComMsg("Chyba v komunikaci na COM portu.");
+                return FKeeper.DeviceLost();
+            }
             std::fprintf(stderr, "COM > Chyba v komunikaci na COM portu.\nCOM > Zařízení bylo odpojeno.\n");
             Note(exPortFailed);
             FLoop.Stop();
@@ -224,7 +249,7 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     std::string Pending;
     for (;;) {
         std::size_t Ready = 0;
-        const TMainThreadLoop::TLoopEnd End = FLoop.Run(std::nullopt, Watched, &Ready);
+        const TMainThreadLoop::TLoopEnd End = RunLoop(std::nullopt, Watched, &Ready);
         if (End != TMainThreadLoop::leReadable || Ready == 0)
             return End;
         char Buffer[4096];
@@ -248,6 +273,13 @@ TMainThreadLoop::TLoopEnd TSession::SendStandardInput() {
     }
 }
 
+TMainThreadLoop::TLoopEnd TSession::RunLoop(std::optional<TMainThreadLoop::TClock::time_point> Deadline,
+                                            std::span<const int> Watched, std::size_t *Ready) {
+    if (FOptions.Follow)
+        return RunKeeping(FLoop, FKeeper, Deadline, Watched, Ready);
+    return FLoop.Run(Deadline, Watched, Ready);
+}
+
 TMainThreadLoop::TLoopEnd TSession::Drain() {
     const TMainThreadLoop::TLoopEnd End = FLoop.Run(TMainThreadLoop::TClock::now());
     if (End == TMainThreadLoop::leFailed)
@@ -257,7 +289,7 @@ TMainThreadLoop::TLoopEnd TSession::Drain() {
 
 TMainThreadLoop::TLoopEnd TSession::Listen(std::optional<TMainThreadLoop::TClock::time_point> Deadline) {
     const int Watched[] = {FSignals.Fd()};
-    const TMainThreadLoop::TLoopEnd End = FLoop.Run(Deadline, Watched);
+    const TMainThreadLoop::TLoopEnd End = RunLoop(Deadline, Watched);
     if (End == TMainThreadLoop::leFailed)
         Note(exPortFailed); // poll() itself failed: nothing more can be heard
     return End;

@@ -45,8 +45,10 @@ const char *const UsageText =
     "                           the command line wins\n"
     "  --help                   this text\n"
     "\n"
-    "Exit status: 0 ended by SIGINT or SIGTERM, 2 the board's port could not be opened or went\n"
-    "away, 3 usage, 4 the broker refused the connection (credentials, TLS).\n";
+    "A board that goes away is waited for and opened again, as the panel does.\n"
+    "\n"
+    "Exit status: 0 ended by SIGINT or SIGTERM, 2 the board's port could not be opened at start,\n"
+    "3 usage, 4 the broker refused the connection (credentials, TLS).\n";
 
 const char *const Keys[] = {"port",     "broker",        "board", "relays", "poll", "discovery-prefix",
                             "username", "password-file", "cafile"};

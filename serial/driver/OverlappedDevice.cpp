@@ -142,15 +142,16 @@ void TOverlappedDevice::EndWait(DWORD Error) {
     }
 }
 
-void TOverlappedDevice::HangUp() {
+void TOverlappedDevice::HangUp(DWORD Why) {
     if (FHungUp || FClosed)
         return;
     FHungUp = true;
+    FHangUpError = Why;
     FErrors |= CE_IOE;
-    EndReads(EIO);
-    EndWrites(EIO);
+    EndReads(Why);
+    EndWrites(Why);
     Report(EV_ERR); // the port hears of it through its error event, if it listens for errors
-    EndWait(EIO);
+    EndWait(Why);
 }
 
 void TOverlappedDevice::Close() {
@@ -239,7 +240,7 @@ bool TOverlappedDevice::Usable(bool DeadFails) const {
     if (FClosed)
         return FailWith(EBADF);
     if (DeadFails && FHungUp)
-        return FailWith(EIO);
+        return FailWith(FHangUpError);
     return true;
 }
 
@@ -320,7 +321,7 @@ bool TOverlappedDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverla
     if (!Usable(false))
         return false;
     if (FHungUp && FCount == 0)
-        return FailWith(EIO);
+        return FailWith(FHangUpError);
     StartOverlapped(Ov);
     char *bytes = static_cast<char *>(Buffer);
     const bool wasFull = Room() == 0;
@@ -357,7 +358,7 @@ bool TOverlappedDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Writte
     // Keep the order: only an idle line takes bytes at once.
     if (FWrites.empty() && !SendSome(write, Line)) {
         HangUp(); // the device has gone before anyone watching could say so
-        return FailWith(EIO);
+        return FailWith(FHangUpError);
     }
     StartOverlapped(Ov);
     if (write.Done == Count) {
@@ -386,6 +387,10 @@ bool TOverlappedDevice::SetCommMask(DWORD Mask) {
         *FWaitMask = 0;
         EndWait(0);
     }
+    // Bytes that came while the mask left EV_RXCHAR out raised nothing: a port that opens while the
+    // far end already talks would leave them unread (and a full queue stops the line for good).
+    if (FCount > 0)
+        FRemembered = Mask & EV_RXCHAR;
     return true;
 }
 
@@ -401,7 +406,7 @@ bool TOverlappedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov, TLine *Line)
         return true;
     }
     if (FHungUp)
-        return FailWith(EIO);
+        return FailWith(FHangUpError);
     StartOverlapped(Ov);
     FWaitMask = Mask;
     FWaitOv = Ov;

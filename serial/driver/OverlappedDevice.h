@@ -16,8 +16,9 @@
 // The seam's operations keep their contracts (ComDriver.h): true on success; false with the
 // calling thread's last error set, ERROR_IO_PENDING when an operation goes on in the background.
 // After Close every operation fails with EBADF; after HangUp reads drain what is queued, and reads,
-// writes, waits and settings fail with EIO, while PurgeComm, SetCommMask and ClearCommError keep
-// working (ClearCommError reports CE_IOE once), so a port can still be closed in its usual order.
+// writes, waits and settings fail with EIO (or the reason the driver gave for the hang-up), while
+// PurgeComm, SetCommMask and ClearCommError keep working (ClearCommError reports CE_IOE once), so
+// a port can still be closed in its usual order.
 //
 // Read time-outs follow the Windows rules: interval MAXDWORD with both totals 0 returns at once with
 // what is queued; interval and multiplier MAXDWORD with a constant returns at once with what is
@@ -31,6 +32,9 @@
 // pending is remembered until the next WaitCommEvent, which then completes at once; SetCommMask
 // forgets what was remembered and ends a pending wait with mask 0. A hang-up ends a pending wait
 // whose mask holds EV_ERR with EV_ERR, so the port hears of it, and any other with EIO.
+// One departure: a mask that takes EV_RXCHAR while the input queue holds bytes remembers EV_RXCHAR,
+// because those bytes came while nobody listened for them (the port sets its mask after the line
+// has started to fill) and would otherwise wait for a next byte that may never come.
 //
 // Thread safety: none of its own. The driver serialises every call (one mutex per device); the
 // records' events are signalled inside the call that ends an operation.
@@ -38,6 +42,7 @@
 
 #include "serial/driver/ComDriver.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -105,7 +110,9 @@ public:
     // ---- Happenings on the line
     void Report(DWORD Events);
     void AddErrors(DWORD Errors) noexcept { FErrors |= Errors; }
-    void HangUp();
+    // Why is the error that the operations failing from now on report: EIO, or a driver's more
+    // precise reason (EPROTO: the far end broke its protocol).
+    void HangUp(DWORD Why = EIO);
     // Ends everything pending with ECANCELED; afterwards the device never touches a record again.
     void Close();
 
@@ -161,7 +168,7 @@ private:
     bool FClosed = false, FHungUp = false;
     DCB FDcb;
     COMMTIMEOUTS FTimeouts;
-    DWORD FErrors = 0, FMask = 0, FRemembered = 0;
+    DWORD FErrors = 0, FMask = 0, FRemembered = 0, FHangUpError = EIO;
     DWORD *FWaitMask = nullptr;
     TOverlapped *FWaitOv = nullptr;
     TLine *FWaitLine = nullptr;

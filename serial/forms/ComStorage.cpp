@@ -78,28 +78,42 @@ std::string DecodeIniValue(std::string_view Value) {
     return std::string(Value);
 }
 
-struct TFileCloser {
-    void operator()(std::FILE *F) const noexcept { std::fclose(F); }
-};
-using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
+// A settings file is small and the operator's to edit: anything larger is not one of ours.
+constexpr std::size_t MaxFileSize = 1u << 20;
 
-// Reads a whole file. Nullopt when it does not exist; throws Error(errno) on any other failure.
+// Reads a whole regular file of at most MaxFileSize bytes without ever blocking on it (a FIFO or a
+// device put in its place would hang the program or feed it without end). Nullopt when it does not
+// exist; throws MakeError(reason) on any other failure.
 template <typename TMakeError>
 std::optional<std::string> ReadWholeFile(const std::filesystem::path &Path, TMakeError MakeError) {
-    TFilePtr File(std::fopen(Path.c_str(), "rb"));
-    if (!File) {
+    TFd File(::open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (File.Get() < 0) {
         if (errno == ENOENT)
             return std::nullopt;
-        throw MakeError(errno);
+        throw MakeError(SystemText(errno));
     }
+    struct stat Info {};
+    if (::fstat(File.Get(), &Info) != 0)
+        throw MakeError(SystemText(errno));
+    if (!S_ISREG(Info.st_mode))
+        throw MakeError("not a regular file");
+    const std::string TooLarge = "larger than " + std::to_string(MaxFileSize >> 20) + " MiB";
+    if (static_cast<std::uintmax_t>(Info.st_size) > MaxFileSize)
+        throw MakeError(TooLarge);
     std::string Content;
     char Buffer[65536];
-    std::size_t N;
-    while ((N = std::fread(Buffer, 1, sizeof Buffer, File.get())) > 0)
-        Content.append(Buffer, N);
-    if (std::ferror(File.get()))
-        throw MakeError(errno != 0 ? errno : EIO);
-    return Content;
+    for (;;) { // the size may have changed since fstat: the bound holds for what is read
+        const ssize_t N = ::read(File.Get(), Buffer, sizeof Buffer);
+        if (N < 0 && errno == EINTR)
+            continue;
+        if (N < 0)
+            throw MakeError(SystemText(errno));
+        if (N == 0)
+            return Content;
+        if (Content.size() + static_cast<std::size_t>(N) > MaxFileSize)
+            throw MakeError(TooLarge);
+        Content.append(Buffer, static_cast<std::size_t>(N));
+    }
 }
 
 // Exclusive creation beside the target: never write through a file or link that someone else put in
@@ -160,8 +174,8 @@ void CheckIniName(std::string_view What, std::string_view Name, std::string_view
 // TIniFile
 
 void TIniFile::LoadFromFile(const std::filesystem::path &Path) {
-    auto Content = ReadWholeFile(Path, [&](int Code) {
-        return EIniFileError("Cannot read initialisation file " + Quoted(Path) + ": " + SystemText(Code));
+    auto Content = ReadWholeFile(Path, [&](const std::string &Reason) {
+        return EIniFileError("Cannot read initialisation file " + Quoted(Path) + ": " + Reason);
     });
     SetText(Content ? *Content : std::string());
 }
@@ -494,9 +508,9 @@ std::optional<TRegistryAccessor::TValue> TRegistryAccessor::ParseLine(std::strin
 }
 
 void TRegistryAccessor::LoadFromFile(const std::filesystem::path &Path) {
-    auto Content = ReadWholeFile(Path, [&](int Code) {
+    auto Content = ReadWholeFile(Path, [&](const std::string &Reason) {
         return ERegistryError(ERegistryError::rkRead, {},
-                              "Cannot read registry file " + Quoted(Path) + ": " + SystemText(Code));
+                              "Cannot read registry file " + Quoted(Path) + ": " + Reason);
     });
     std::vector<TValue> Values;
     std::string_view Text = Content ? std::string_view(*Content) : std::string_view();

@@ -49,6 +49,8 @@ public:
 
     // Replaces the content with the file's. A file that does not exist gives an empty content
     // (the first save creates it); any other failure raises EIniFileError and keeps the content.
+    // Only a regular file of at most 1 MiB is read, and opening it never waits: a FIFO, a device or
+    // a folder in its place is a failure too.
     void LoadFromFile(const std::filesystem::path &Path);
     // Writes the whole content to a temporary file beside Path and renames it over Path, so a
     // failed save leaves the old file as it was. Raises EIniFileError.
@@ -139,7 +141,8 @@ public:
     void SetReadOnly(bool Value) noexcept { FReadOnly = Value; }
 
     // Optional backing file, one value a line in a quoted text form. Loading replaces the values
-    // and raises ERegistryError (rkRead) for a file it cannot read; lines it cannot parse are
+    // and raises ERegistryError (rkRead) for a file it cannot read (as for TIniFile, only a regular
+    // file of at most 1 MiB is read, without waiting); lines it cannot parse are
     // skipped. Saving goes through a temporary file and a rename.
     void LoadFromFile(const std::filesystem::path &Path);
     void SaveToFile(const std::filesystem::path &Path) const;

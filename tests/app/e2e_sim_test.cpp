@@ -131,6 +131,7 @@ TEST_F(PanelWithSimulator, ConsoleAndLampsFollowWhatTheBoardDid) {
     EXPECT_EQ(Listed, QStringList{QString::fromStdString(PortPath).mid(5)});
     Click(*Form, "Button_Open");
     ASSERT_TRUE(Shows("COM > Port úspěšně otevřen."));
+    ASSERT_TRUE(Shows(("COM > Otevřený port: " + Form->ComPort().Port()).c_str()));
     EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Zavři port"));
 
     // Board and panel both start armed: disarming and arming again shows each answer recolouring

@@ -130,11 +130,14 @@ protected:
 
 TEST_F(Replug, DeviceThatComesBackIsOpenedAgainAndTrafficFlows) {
     UnplugAndWait();
-    EXPECT_EQ(TopLine(*Form), U("COM > Zařízení bylo odpojeno."));
+    const QString Name = QString::fromStdString(Device.Path());
+    EXPECT_EQ(ConsoleLines(*Form).mid(0, 2), (QStringList{U("COM > Čekám na návrat zařízení ") + Name + ".",
+                                                          U("COM > Zařízení bylo odpojeno.")}));
     EXPECT_TRUE(Form->WatchingForDevice());
     PlugAndWait();
-    EXPECT_EQ(ConsoleLines(*Form).mid(0, 2), (QStringList{U("COM > Zařízení je zpět, port je znovu otevřen."),
-                                                          U("COM > Port úspěšně otevřen.")}));
+    EXPECT_EQ(ConsoleLines(*Form).mid(0, 3),
+              (QStringList{U("COM > Zařízení je zpět, port je znovu otevřen."),
+                           U("COM > Otevřený port: ") + Name, U("COM > Port úspěšně otevřen.")}));
     EXPECT_FALSE(Form->WatchingForDevice());
     EXPECT_TRUE(Control(*Form, "CtrlGB")->isEnabled());
     Device.Far().Send("stop*");
@@ -226,13 +229,17 @@ protected:
 
 TEST_F(NetReplug, ServerThatComesBackIsReopenedAndTrafficFlows) {
     ServerGoesAndWait();
-    EXPECT_EQ(TopLine(*Form), U("COM > Zařízení bylo odpojeno."));
+    // The delays of this test are shorter than a second, so the pace is said once.
+    const QString Waiting =
+        U("COM > Čekám na spojení s ") + QString::fromStdString(Name) + U(", další pokus za 1 s.");
+    EXPECT_EQ(ConsoleLines(*Form).mid(0, 2), (QStringList{Waiting, U("COM > Zařízení bylo odpojeno.")}));
     EXPECT_TRUE(Form->WatchingForDevice());
     ServerBackAndWait();
     // Refused attempts say nothing.
-    EXPECT_EQ(ConsoleLines(*Form).mid(0, 3),
+    EXPECT_EQ(ConsoleLines(*Form).mid(0, 5),
               (QStringList{U("COM > Zařízení je zpět, port je znovu otevřen."),
-                           U("COM > Port úspěšně otevřen."), U("COM > Zařízení bylo odpojeno.")}));
+                           U("COM > Otevřený port: ") + QString::fromStdString(Name),
+                           U("COM > Port úspěšně otevřen."), Waiting, U("COM > Zařízení bylo odpojeno.")}));
     EXPECT_FALSE(Form->WatchingForDevice());
     ASSERT_TRUE(Peer.Send("stop*"));
     ASSERT_TRUE(WaitFor([&] { return TopLine(*Form) == U("IO  >Alarm byl vypnut.(stop*)"); }));
@@ -255,6 +262,16 @@ TEST_F(NetReplug, OperatorsChoiceEndsTheRetrying) {
                                                  Form->ComPort().SetPort(Name);
                                                  OpenByHand();
                                              }});
+}
+
+// "Otevřít port" during the wait tries at once, however long the next attempt is away.
+TEST_F(NetReplug, OpenDuringTheWaitTriesAtOnce) {
+    Form->SetReconnectDelays(std::chrono::hours(1), std::chrono::hours(1));
+    ServerGoesAndWait();
+    ServerBack();
+    OpenByHand();
+    EXPECT_FALSE(Form->WatchingForDevice());
+    EXPECT_EQ(TopLine(*Form), U("COM > Otevřený port: ") + QString::fromStdString(Name));
 }
 
 // The setup dialog's choice kept in a settings file between two windows.

@@ -12,6 +12,7 @@
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -309,12 +310,28 @@ TEST_P(OpenWindow, RaisedAlarmAsksForAttention) {
     SetBeepHook(OldBeep);
 }
 
+// The console and the title name the open port; the session log's file, when it records,
+// follows the port's name in the title.
 TEST_P(OpenWindow, OpenButtonClosesAnOpenPortAndOpensItAgain) {
+    const QString Name = QString::fromStdString(Far->PortName());
+    const QString Plain = QString::fromUtf8(MainWindowTitle);
     EXPECT_EQ(Setup->Runs(), 1);
     EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Zavři port"));
-    EXPECT_EQ(ConsoleLines(*Form), QStringList{U("COM > Port úspěšně otevřen.")});
+    EXPECT_EQ(ConsoleLines(*Form),
+              (QStringList{U("COM > Otevřený port: ") + Name, U("COM > Port úspěšně otevřen.")}));
+    EXPECT_EQ(Form->windowTitle(), Plain + U(" — ") + Name);
+    const QString Log =
+        QDir::temp().filePath(QStringLiteral("title-log.%1.txt").arg(QCoreApplication::applicationPid()));
+    Form->SessionLog().ChooseFile = [&](const QString &, QFileDialog::Options) { return Log; };
+    Form->SessionLog().SetRecording(true);
+    EXPECT_EQ(Form->windowTitle(), Plain + U(" — ") + Name + U(" — ") + Log);
     Click(*Form, "Button_Open");
     EXPECT_FALSE(Form->ComPort().Connected());
+    EXPECT_EQ(TopLine(*Form), U("COM > Port byl ručně zavřen."));
+    EXPECT_EQ(Form->windowTitle(), Plain + U(" — ") + Log);
+    Form->SessionLog().SetRecording(false);
+    QFile::remove(Log);
+    EXPECT_EQ(Form->windowTitle(), Plain);
     EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Otevřít port"));
     EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
     // A partial answer survives the close and completes after the reopen.
@@ -327,8 +344,10 @@ TEST_P(OpenWindow, OpenButtonClosesAnOpenPortAndOpensItAgain) {
 TEST_P(OpenWindow, UnpluggedDeviceClosesThePort) {
     Far->Unplug();
     ASSERT_TRUE(WaitFor([&] { return !Form->ComPort().Connected(); }));
-    EXPECT_EQ(ConsoleLines(*Form).mid(0, 2),
+    EXPECT_EQ(ConsoleLines(*Form).mid(1, 2),
               (QStringList{U("COM > Zařízení bylo odpojeno."), U("COM > Chyba v komunikaci na COM portu.")}));
+    EXPECT_TRUE(TopLine(*Form).startsWith(U("COM > Čekám na návrat zařízení ")))
+        << TopLine(*Form).toStdString();
     EXPECT_EQ(AccessibleName(Control(*Form, "Button_Open")), U("Otevřít port"));
     EXPECT_FALSE(Control(*Form, "CtrlGB")->isEnabled());
     // The scripted device is back at once; a pseudo-terminal whose far end closed is gone for good.
@@ -414,6 +433,22 @@ TEST_P(Lifetime, ClosingWithThePortOpenLeavesNothingBehind) {
     RxBuffer.Clear();
 }
 
+// A board that answers before the window listens (it was already talking on the line) is heard.
+TEST(AnswersOnOpen, WhatTheBoardSentBeforeTheOpenIsShown) {
+    TPtyEnd Far;
+    if (!Far.Valid())
+        GTEST_SKIP() << "no pseudo-terminal support";
+    TFakeSetupDialog Setup(Far.PortName());
+    RxBuffer.Clear();
+    TForm1 Form;
+    Form.show();
+    Click(Form, "Button_Settings");
+    Far.Send("T2*T2*T2*"); // waits in the line's input until the port opens
+    Click(Form, "Button_Open");
+    EXPECT_TRUE(WaitFor([&] { return ConsoleLines(Form).filter("(T2*)").size() == 3; }))
+        << ConsoleLines(Form).join(" | ").toStdString();
+}
+
 // The scriptable driver plays what a pseudo-terminal cannot: line errors and refusals.
 class ScriptedWindow : public testing::Test {
 protected:
@@ -453,6 +488,7 @@ TEST_F(ScriptedWindow, LineErrorIsReportedAndReceivingGoesOn) {
 // the gathered part of an answer stays, and after a reopen the answer completes from it.
 TEST_F(ScriptedWindow, FailedReadKeepsTheBufferAndShowsNothing) {
     Open();
+    const qsizetype OpenedLines = ConsoleLines(*Form).size();
     Far.Send("runn");
     ASSERT_TRUE(WaitFor([&] { return RxBuffer.Held() == "runn"; }));
     Far.Driver.FailNext("ReadFile", EIO);
@@ -463,7 +499,7 @@ TEST_F(ScriptedWindow, FailedReadKeepsTheBufferAndShowsNothing) {
                            [](const TScriptCall &Call) { return Call.Error == EIO; });
     }));
     EXPECT_EQ(RxBuffer.Held(), "runn");
-    EXPECT_EQ(ConsoleLines(*Form).size(), 1);
+    EXPECT_EQ(ConsoleLines(*Form).size(), OpenedLines);
     Click(*Form, "Button_Open");
     Click(*Form, "Button_Open");
     Far.Send("ing*");

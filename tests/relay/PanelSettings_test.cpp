@@ -10,9 +10,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 using namespace ComApi;
 
@@ -113,6 +116,8 @@ TEST_F(PanelSettings, FilesThatMakeNoSenseLeaveThePortAlone) {
         {"custom rate not a number", "[ComPort]\nBaudRate=Custom\nCustomBaudRate=9k\n", soMalformed,
          "CustomBaudRate=9k"},
         {"unknown parity", "[comport]\nparity=Sometimes\n", soMalformed, "parity=Sometimes"},
+        {"carriage return in a value", "[ComPort]\nPort=r\rf\n", soMalformed,
+         "line 2"}, // no save could keep it
     };
     for (const TRow &Row : Rows) {
         SCOPED_TRACE(Row.Name);
@@ -130,9 +135,22 @@ TEST_F(PanelSettings, FilesThatMakeNoSenseLeaveThePortAlone) {
 }
 
 TEST_F(PanelSettings, FilesThatCannotBeUsedAreReportedNotThrown) {
-    fs::create_directories(File); // a folder where the file should be
-    EXPECT_EQ(LoadPortSettings(Port, File).Outcome, soUnreadable);
-    EXPECT_NE(SavePortSettings(Port, File), "");
+    // What stands where the file should be: none of it is waited for, read without end or replaced.
+    const std::pair<const char *, std::function<void()>> Kinds[] = {
+        {"not a regular file", [&] { fs::create_directories(File); }},
+        {"not a regular file", [&] { ASSERT_EQ(::mkfifo(File.c_str(), 0600), 0); }},
+        {"not a regular file", [&] { fs::create_symlink("/dev/zero", File); }},
+        {"larger than 1 MiB", [&] { Write(""), fs::resize_file(File, (1u << 20) + 1); }},
+    };
+    for (const auto &[Why, Make] : Kinds) {
+        fs::remove_all(File.parent_path());
+        fs::create_directories(File.parent_path());
+        Make();
+        const TSettingsLoad Load = LoadPortSettings(Port, File);
+        EXPECT_EQ(Load.Outcome, soUnreadable) << Why;
+        EXPECT_NE(Load.Detail.find(Why), std::string::npos) << Load.Detail;
+        EXPECT_NE(SavePortSettings(Port, File), "") << Why;
+    }
     fs::remove_all(File);
     std::ofstream(Root / "plain") << "";
     EXPECT_NE(SavePortSettings(Port, Root / "plain" / "panel.ini"), ""); // no folder can be made

@@ -99,6 +99,14 @@ TEST_F(TReleOnPort, FailedOpenKeepsEarlierSettings) {
                   "red ERR >Port \"ttyMissing\": zařízení neexistuje.", Failed}));
 }
 
+TEST(OpenFailureReason, NamesThePortReadablyAndTheBrokenTelnet) {
+    const std::string Long = std::string(79, 'a') + "č" + std::string(1000, 'b'); // "č" spans bytes 80-81
+    EXPECT_EQ(OpenFailureReason(Long, EComPort(peOpenFailed, ENOENT)),
+              "Port \"" + std::string(79, 'a') + "…\": zařízení neexistuje.");
+    EXPECT_EQ(OpenFailureReason("rfc2217://h:1", EComPort(peOpenFailed, EPROTO)),
+              "Port \"rfc2217://h:1\": vzdálený server porušil protokol Telnet.");
+}
+
 TEST_F(TReleOnPort, SetupDialogRunsOnThePortAndItsErrorsPass) {
     TCustomComPort *Shown = nullptr;
     SetSetupDialogHook([&](TCustomComPort &P) {

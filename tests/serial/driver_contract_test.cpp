@@ -4,7 +4,11 @@
 // driver does is tested beside it.
 #include "driver_fixture.h"
 
+#include "serial/driver/OverlappedDevice.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -104,6 +108,35 @@ TEST_P(DriverContract, EventsHonourTheMaskAndAreRemembered) {
     ASSERT_TRUE(Driver->SetCommMask(H, 0));
     EXPECT_EQ(Result(wait), std::make_pair(0u, 0u));
     EXPECT_EQ(mask, 0u) << "SetCommMask ends a pending wait with mask 0";
+}
+
+// A port sets its mask only after its line has started to fill: what came before, a few bytes or
+// a queue full enough to stop the line, must raise the first wait and then be read to the end.
+TEST_P(DriverContract, BytesQueuedBeforeTheMaskRaiseTheFirstWait) {
+    Timeouts(MAXDWORD, 0, 0);
+    for (const std::size_t count : {std::size_t(3), TOverlappedDevice::MinQueue + 1000}) {
+        SCOPED_TRACE(count);
+        ASSERT_TRUE(Driver->SetCommMask(H, 0));
+        ASSERT_TRUE(Far->Send(std::string(count, 'x')));
+        const std::size_t first = std::min(count, TOverlappedDevice::MinQueue);
+        COMSTAT stat{};
+        for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Bound);
+             stat.cbInQue < first && std::chrono::steady_clock::now() < end;)
+            ASSERT_TRUE(Driver->ClearCommError(H, nullptr, &stat));
+        ASSERT_GE(stat.cbInQue, first); // a scripted line has no flow control to stop it
+        ASSERT_TRUE(Driver->SetCommMask(H, EV_RXCHAR));
+        for (std::size_t received = 0; received < count;) {
+            DWORD mask = 0, n = 0;
+            TOp wait, read;
+            if (!Driver->WaitCommEvent(H, &mask, &wait.Ov)) {
+                ASSERT_EQ(Result(wait).first, 0u) << "no event for what was queued after " << received;
+            }
+            ASSERT_EQ(mask, DWORD(EV_RXCHAR));
+            char buf[1024];
+            while (Driver->ReadFile(H, buf, sizeof buf, &n, &read.Ov) && n > 0)
+                received += n;
+        }
+    }
 }
 
 TEST_P(DriverContract, WritesReachTheFarEndInOrder) {

@@ -269,7 +269,7 @@ TEST_F(Rfc2217, NotificationsBecomeEventsAndErrors) {
     }
 }
 
-TEST_F(Rfc2217, MalformedTelnetIsAHangUp) {
+TEST_F(Rfc2217, MalformedTelnetIsAHangUpThatSaysSo) {
     ASSERT_TRUE(Driver->SetCommMask(H, EV_ERR));
     DWORD got = 0, errors = 0;
     TOp wait;
@@ -283,7 +283,7 @@ TEST_F(Rfc2217, MalformedTelnetIsAHangUp) {
     TOp op;
     DWORD n = 0;
     EXPECT_FALSE(Driver->WriteFile(H, "x", 1, &n, &op.Ov));
-    EXPECT_EQ(GetLastError(), DWORD(EIO));
+    EXPECT_EQ(GetLastError(), DWORD(EPROTO)) << "the operator learns that the server broke Telnet";
 }
 
 } // namespace

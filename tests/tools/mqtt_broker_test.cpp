@@ -178,11 +178,25 @@ TEST_F(RelayMqtt, AvailabilityFollowsTheBridgeAndTheBoard) {
         EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/availability", "offline").Topic, "dudovuz/b1/availability");
         EXPECT_EQ(Bridge->Wait(), 0);
     }
+    // A board that goes away and comes back under the same name: offline, its states gone, then
+    // online and asked again.
+    const std::string Link = (Scratch.Path() / "board").string();
+    auto Board = std::make_unique<TSimProcess>(std::vector<std::string>{"--gap", "0", "--link", Link}, false);
+    Board->ReadOutputLine();
     Watch->Mark();
-    auto Bridge = StartOnline();
-    Sim.Signal(SIGTERM); // the board's line goes away
+    auto Bridge = StartBridge("b1", {}, Link);
+    EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/report_timer", "ON").Topic, "dudovuz/b1/report_timer");
+    Watch->Mark();
+    Board->Signal(SIGTERM);
     EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/availability", "offline").Topic, "dudovuz/b1/availability");
-    EXPECT_EQ(Bridge->Wait(), 2);
+    EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/report_timer", "").Topic, "dudovuz/b1/report_timer");
+    Board.reset();
+    Watch->Mark();
+    TSimProcess Again({"--gap", "0", "--link", Link}, false);
+    EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/availability", "online").Topic, "dudovuz/b1/availability");
+    EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/report_timer", "ON").Topic, "dudovuz/b1/report_timer");
+    Bridge->Signal(SIGTERM);
+    EXPECT_EQ(Bridge->Wait(), 0);
 }
 
 TEST_F(RelayMqtt, DiscoveryAndStatesComeBackAfterBrokerOrHomeAssistantRestart) {

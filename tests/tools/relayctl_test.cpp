@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <unistd.h>
 
@@ -114,6 +115,7 @@ TEST_F(RelayCtl, ExitCodesAndWhatTheySay) {
         {"no port remembered", "[ComPort]\nBaudRate=4800\n", {"R1=1s"}, 3, "", HasSubstr("--port NAME")},
         {"bad wait", "", {"--port", Port, "--wait", "-1", "R1=1s"}, 3, "", HasSubstr("--wait")},
         {"wait and listen", "", {"--port", Port, "--wait", "1", "--listen"}, 3, "", HasSubstr("--listen")},
+        {"follow without listen", "", {"--port", Port, "--follow", "R1=1s"}, 3, "", HasSubstr("--follow")},
         {"no command", "", {"--port", Port}, 3, "", HasSubstr("no command")},
         {"unknown option", "", {"--verbose", "R1=1s"}, 3, "", HasSubstr("--verbose")},
         {"help", "", {"--help"}, 0, testing::StartsWith("Usage: relayctl [--port NAME]"), ""},
@@ -204,6 +206,52 @@ TEST_F(RelayCtl, ListensUntilStoppedAndShowsAnAlarmRaisedAtTheBoard) {
             EXPECT_EQ(Only(Lines, "CMD >"), TextCommands);
             EXPECT_EQ(Only(Lines, "IO  >"), TextAnswers);
         }
+    }
+}
+
+// With --follow a board that goes away is waited for under its name and opened again, and the
+// listening goes on; the keeper's lines are console lines ("com" in JSON).
+TEST_F(RelayCtl, FollowsABoardThatGoesAwayAndComesBack) {
+    const std::string Link = (Config / "ttyBOARD").string();
+    const std::vector<std::string> Lost = {"COM > Chyba v komunikaci na COM portu.",
+                                           "COM > Zařízení bylo odpojeno.",
+                                           "COM > Čekám na návrat zařízení " + Link + "."};
+    for (const bool Json : {false, true}) {
+        SCOPED_TRACE(Json ? "JSON" : "text");
+        auto Board =
+            std::make_unique<TSimProcess>(std::vector<std::string>{"--gap", "0", "--link", Link}, false);
+        Board->ReadOutputLine();
+        std::vector<std::string> Args = {"--port", Link, "--listen", "--follow", "R1=1s"};
+        if (Json)
+            Args.insert(Args.begin(), "--json");
+        TSimProcess Ctl = StartCtl(Args);
+        ReadLines(Ctl, 1); // the command went out: the port is open
+        Board->Feed("quit\n");
+        EXPECT_EQ(Board->Wait(), 0);
+        std::vector<std::string> Lines = ReadLines(Ctl, 3);
+        Board = std::make_unique<TSimProcess>(std::vector<std::string>{"--gap", "0", "--link", Link}, false);
+        Board->ReadOutputLine();
+        Lines.push_back(Ctl.ReadOutputLine());
+        Board->Feed("send stop*\n");
+        Lines.push_back(Ctl.ReadOutputLine());
+        std::vector<std::string> Expected = Lost;
+        Expected.push_back("COM > Zařízení je zpět, port je znovu otevřen.");
+        Expected.push_back("IO  >Alarm byl vypnut.(stop*)");
+        if (Json) {
+            for (std::string &Line : Expected) {
+                const bool Com = Line.starts_with("COM > ");
+                Line = std::string(R"({"kind":")") + (Com ? "com" : "io") + R"(","text":")" +
+                       Line.substr(Com ? 6 : 5) + "\"}";
+            }
+            for (std::string &Line : Lines) {
+                Line = Untimed(Line); // an answer's kind and state are another test's
+                if (const std::size_t Respond = Line.find(R"(,"respond")"); Respond != std::string::npos)
+                    Line = Line.substr(0, Respond) + "}";
+            }
+        }
+        EXPECT_EQ(Lines, Expected);
+        Ctl.Signal(SIGTERM);
+        EXPECT_EQ(Ctl.Wait(), 0);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <poll.h>
+#include <utility>
 
 namespace mqtt {
 
@@ -41,6 +42,11 @@ TBridge::TBridge(const TBridgeOptions &Options, int SignalFd)
           *this) {
     ApplyPanelPortDefaults(FPort);
     FConsole.SetMirror([this](const std::string &Json) { Publish(FTopics.Console(), Json, false, 0); });
+    // The keeper's lines go out as they come; its new descriptor or deadline ends the loop's sleep.
+    FKeeper.OnChange = [this] {
+        Emit();
+        FLoop.Wake();
+    };
 }
 
 TBridge::~TBridge() {
@@ -53,10 +59,13 @@ TBridge::~TBridge() {
 
 void TBridge::WireEvents() {
     WireBoardEvents(
-        FPort, [this](const std::string &Received) { BoardBytes(Received); },
+        FPort, FKeeper, [this](const std::string &Received) { BoardBytes(Received); },
         [this] {
+            // The keeper closes the port once this handler has left, and waits for the device.
+            FRele.WriteComMsg("Chyba v komunikaci na COM portu.");
+            FKeeper.DeviceLost();
             FBoardLost = true;
-            FLoop.Stop();
+            FLoop.Wake();
         });
 }
 
@@ -132,14 +141,20 @@ void TBridge::Emit(std::optional<TRespondKind> Answer) {
 }
 
 void TBridge::BoardLost() {
-    std::fprintf(stderr, "relaymqtt: the board's port %s went away\n", FOptions.Port.c_str());
+    FBoardLost = false;
     FBoardOpen = false;
     FPollAt.reset();
     FAnswers.Clear();
+    // Whatever happens to the board meanwhile (a timer running out, an input) goes unheard.
     FState.Forget();
     PublishStates(false);
     PublishAvailability();
-    FExit = bxBoard;
+}
+
+void TBridge::BoardBack() {
+    FBoardOpen = true;
+    FAnswers.Clear();
+    AskBoard();
 }
 
 void TBridge::TryConnect() {
@@ -180,17 +195,26 @@ void TBridge::Connected(int Code) {
              (Code == 4 || Code == 5 ? " (check --username and the password file)" : ""));
         return;
     }
-    FAccepted = true;
-    FRetryDelay = 1s;
-    for (const std::string &Filter : FTopics.Subscriptions())
-        FClient.Subscribe(Filter);
-    FClient.Subscribe(FOptions.Identity.Prefix + "/status");
-    PublishAll();
+    FConnectDue = true;
+}
+
+void TBridge::TakeUpBrokerEvents() {
+    if (std::exchange(FConnectDue, false)) {
+        FAccepted = true;
+        FRetryDelay = 1s;
+        for (const std::string &Filter : FTopics.Subscriptions())
+            FClient.Subscribe(Filter);
+        FClient.Subscribe(FOptions.Identity.Prefix + "/status");
+        PublishAll();
+    }
+    for (const TInbound &Message : std::exchange(FInbox, {}))
+        Handle(Message.Topic, Message.Payload, Message.Retained);
 }
 
 void TBridge::Disconnected(int Code) {
     const bool WasAccepted = FAccepted;
     FAccepted = false;
+    FConnectDue = false;
     FSocketReady = false;
     FAvailability.clear();
     if (FExit)
@@ -201,6 +225,10 @@ void TBridge::Disconnected(int Code) {
 }
 
 void TBridge::Received(std::string_view Topic, std::string_view Payload, bool Retained) {
+    FInbox.push_back({std::string(Topic), std::string(Payload), Retained});
+}
+
+void TBridge::Handle(const std::string &Topic, const std::string &Payload, bool Retained) {
     if (Topic == FOptions.Identity.Prefix + "/status") {
         // Home Assistant started: everything again, after a pause that spreads many devices out.
         if (Payload == "online" && !Retained)
@@ -214,7 +242,7 @@ void TBridge::Received(std::string_view Topic, std::string_view Payload, bool Re
     if (!Request && Why.empty())
         return;
     if (Retained)
-        return Error(std::string(Topic) + ": a retained command is never carried out");
+        return Error(Topic + ": a retained command is never carried out");
     if (!Request)
         return Error(Why);
     Perform(*Request);
@@ -266,7 +294,7 @@ void TBridge::ServiceSocket() {
 
 std::optional<TBridge::TClock::time_point> TBridge::NextDeadline() const {
     std::optional<TClock::time_point> Next;
-    for (const auto &At : {FReconnectAt, FMiscAt, FPollAt, FRepublishAt})
+    for (const auto &At : {FReconnectAt, FMiscAt, FPollAt, FRepublishAt, FKeeper.Deadline()})
         if (At && (!Next || *At < *Next))
             Next = At;
     return Next;
@@ -295,23 +323,28 @@ int TBridge::Run() {
         return bxBoard;
     TryConnect();
     while (!FExit) {
-        std::vector<TMainThreadLoop::TWatch> Watches{{FSignalFd, POLLIN}};
+        // The signals, the keeper's descriptor (when it waits for a device) and the broker's socket.
+        std::vector<TMainThreadLoop::TWatch> Watches{{FSignalFd, POLLIN}, {FKeeper.Handle(), POLLIN}};
         if (const int Socket = FClient.Socket(); Socket >= 0)
             Watches.push_back({Socket, static_cast<short>(POLLIN | (FClient.WantWrite() ? POLLOUT : 0))});
         std::size_t Ready = 0;
         const TMainThreadLoop::TLoopEnd End = FLoop.RunWatching(NextDeadline(), Watches, &Ready);
-        if (End == TMainThreadLoop::leFailed)
+        if (End == TMainThreadLoop::leFailed || End == TMainThreadLoop::leStopped)
             return bxBoard; // poll() itself failed: nothing more can be heard
-        if (End == TMainThreadLoop::leStopped) {
-            FLoop.Restart();
-            if (FBoardLost)
-                BoardLost();
-        } else if (End == TMainThreadLoop::leReadable && Ready == 0) {
+        if (End == TMainThreadLoop::leReadable && Ready == 0)
             FExit = bxSignal;
-        } else if (End == TMainThreadLoop::leReadable) {
+        else if (End == TMainThreadLoop::leReadable && Ready == 1)
+            FKeeper.HandleReadable();
+        else if (End == TMainThreadLoop::leReadable)
             ServiceSocket();
-        }
+        if (const auto Due = FKeeper.Deadline(); Due && *Due <= TClock::now())
+            FKeeper.DeadlineReached();
+        if (FBoardLost)
+            BoardLost();
+        else if (!FBoardOpen && FPort.Connected())
+            BoardBack(); // the keeper opened it again
         RunDueTimers();
+        TakeUpBrokerEvents();
     }
     // Whatever ends the bridge, the last states and the availability go out before it does.
     Shutdown();
@@ -321,6 +354,7 @@ int TBridge::Run() {
 void TBridge::Shutdown() {
     FBoardOpen = false;
     PublishAvailability();
+    FKeeper.Stop();
     try {
         FPort.ClosePort();
     } catch (const std::exception &Failure) {

@@ -1,7 +1,8 @@
 // relaymqtt's bridge: one board on one broker. It runs the panel's own parts as relayctl does (the
-// controller TRele, the answer gatherer, the port component) on the serial layer's poll() loop,
-// which also watches the broker's socket and the signal descriptor, so the program has one thread
-// of its own and no timer wakes it but the broker's keep-alive, the input poll and a reconnect.
+// controller TRele, the answer gatherer, the port component, the keeper of a lost board) on the
+// serial layer's poll() loop, which also watches the broker's socket, the keeper's descriptor and
+// the signal descriptor, so the program has one thread of its own and no timer wakes it but the
+// broker's keep-alive, the input poll, a reconnect and the keeper's retries.
 //
 // What goes out on the broker is what the board said or what a sent command implies
 // (BoardState.h); commands arrive on the topics of MqttTopics.h and go through the controller's
@@ -10,6 +11,7 @@
 #pragma once
 
 #include "relay/AnswerGatherer.h"
+#include "relay/PortKeeper.h"
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
 #include "serial/driver/posix/MqttClient.h"
@@ -23,6 +25,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace mqtt {
 
@@ -45,7 +48,8 @@ public:
     TBridge(const TBridge &) = delete;
     TBridge &operator=(const TBridge &) = delete;
 
-    // Until a signal (0), a lost board (2) or a broker that refuses this client (4).
+    // Until a signal (0), a board that cannot be opened at start (2) or a broker that refuses this
+    // client (4). A board lost later is waited for and opened again (relay/PortKeeper.h).
     int Run();
 
 private:
@@ -58,9 +62,10 @@ private:
     void Perform(const TRequest &Request);
     void Error(const std::string &Text);
     void Emit(std::optional<TRespondKind> Answer = std::nullopt);
-    // The one place a lost board is handled. Nothing brings it back yet: the bridge says offline and
-    // ends with bxBoard, for the service manager to start it again.
+    // A lost board: offline and its states forgotten, while the keeper waits for it; back: asked
+    // again, and online.
     void BoardLost();
+    void BoardBack();
 
     // The broker.
     void TryConnect();
@@ -75,6 +80,10 @@ private:
     void Publish(const std::string &Topic, const std::string &Payload, bool Retain, int Qos = 1);
     void Shutdown();
 
+    // The library's callbacks only note what happened: what it asks for (subscribing, publishing,
+    // switching the board) is done after the library's call has returned, outside its locks.
+    void TakeUpBrokerEvents();
+    void Handle(const std::string &Topic, const std::string &Payload, bool Retained);
     void Connected(int Code) override;
     void Disconnected(int Code) override;
     void Received(std::string_view Topic, std::string_view Payload, bool Retained) override;
@@ -88,13 +97,20 @@ private:
     TAnswerGatherer FAnswers;
     TBoardState FState;
     TMainThreadLoop FLoop;
+    TPortKeeper FKeeper{FRele, FPort};
     TMqttClient FClient;
 
     bool FBoardOpen = false;
-    bool FBoardLost = false;
-    bool FAccepted = false;                        // the broker accepted this connection
-    bool FSocketReady = false;                     // a connection is up or being set up
-    std::optional<int> FExit;                      // set: the loop ends with it
+    bool FBoardLost = false;   // the port reported the loss; BoardLost not yet run
+    bool FAccepted = false;    // the broker accepted this connection
+    bool FSocketReady = false; // a connection is up or being set up
+    bool FConnectDue = false;  // accepted, not yet subscribed and published
+    std::optional<int> FExit;  // set: the loop ends with it
+    struct TInbound {
+        std::string Topic, Payload;
+        bool Retained = false;
+    };
+    std::vector<TInbound> FInbox;                  // received, not yet handled
     std::map<std::string, std::string> FPublished; // retained states as last sent
     std::string FAvailability;
     std::chrono::seconds FRetryDelay{1};

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -41,6 +42,8 @@ TMainThreadLoop::TLoopEnd TMainThreadLoop::RunWatching(std::optional<TClock::tim
         ProcessMainThreadCalls();
         if (Stopped())
             return leStopped;
+        if (std::exchange(FWoken, false))
+            return leDeadline;
         const int Timeout = PollTimeout(Deadline);
         const int Count = ::poll(Polls.data(), Polls.size(), Timeout);
         if (Count < 0 && errno != EINTR)

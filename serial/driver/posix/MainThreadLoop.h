@@ -4,8 +4,8 @@
 // Nothing wakes on a timer: an idle loop costs no wake-ups. The panel has Qt's loop instead; command-line
 // front ends and tests use this one.
 //
-// Thread safety: Run belongs to the main thread; Stop may be called from any thread and from a call
-// that Run is running.
+// Thread safety: Run and Wake belong to the main thread; Stop may be called from any thread and from
+// a call that Run is running.
 #pragma once
 
 #include "serial/driver/ComDriver.h"
@@ -43,7 +43,12 @@ public:
     void Stop() noexcept { FStopped.Set(); }
     bool Stopped() const noexcept { return FStopped.IsSet(); }
     void Restart() noexcept { FStopped.Reset(); }
+    // Ends the current Run (or else the next one) as its deadline would, once the calls queued so
+    // far have run: for a caller whose deadline or descriptors changed in one of those calls.
+    // Main thread only.
+    void Wake() noexcept { FWoken = true; }
 
 private:
     ComApi::TEvent FStopped;
+    bool FWoken = false;
 };

@@ -252,7 +252,7 @@ void TNetComDriver::TDevice::CheckDrained() {
 void TNetComDriver::TDevice::HangUp() {
     FTxCheck = false;
     FOut.clear();
-    FDevice.HangUp();
+    FDevice.HangUp(FBroken ? EPROTO : EIO);
 }
 
 void TNetComDriver::TDevice::Negotiate(std::uint8_t Verb, std::uint8_t Option) {

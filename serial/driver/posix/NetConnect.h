@@ -1,6 +1,7 @@
 // Reaching the far end of a network port: the port name taken apart, the host looked up within a
 // time bound, and the connection made without blocking longer than the caller allows. The network
-// driver opens through these; the window's reconnect uses TNetProbe, which never blocks at all.
+// driver opens through these; the port keeper (relay/PortKeeper.h) tries a lost port with TNetProbe,
+// which never blocks at all.
 //
 // Thread safety: a TNetLookup or TNetProbe belongs to the thread that made it. The parked
 // connections (ParkNetConnection) may be used from any thread.
