@@ -4,6 +4,7 @@
 
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/DeviceWatch.h"
+#include "serial/driver/posix/MqttComDriver.h"
 #include "serial/driver/posix/NetComDriver.h"
 #include "serial/port/ComPort.h"
 
@@ -28,14 +29,15 @@ private:
     TDeviceWatcher FWatcher;
 };
 
-class TRealAttempt : public TPortKeeper::TAttempt {
+// TProbe: ComApi::TNetProbe for tcp:// and rfc2217://, ComApi::TMqttProbe for mqtt://.
+template <class TProbe> class TRealAttempt : public TPortKeeper::TAttempt {
 public:
     explicit TRealAttempt(const std::string &PortName) : FProbe(PortName) {}
     int Handle() const override { return FProbe.Handle(); }
     ComApi::TNetProbe::TState Step() override { return FProbe.Step(); }
 
 private:
-    ComApi::TNetProbe FProbe;
+    TProbe FProbe;
 };
 
 } // namespace
@@ -50,7 +52,11 @@ TPortKeeper::TSystem::WatchDevice(const std::filesystem::path &Device) {
 }
 
 std::unique_ptr<TPortKeeper::TAttempt> TPortKeeper::TSystem::Reach(const std::string &PortName) {
-    return std::make_unique<TRealAttempt>(PortName);
+#ifdef DUD_WITH_MQTT
+    if (ComApi::IsMqttPortName(PortName))
+        return std::make_unique<TRealAttempt<ComApi::TMqttProbe>>(PortName);
+#endif
+    return std::make_unique<TRealAttempt<ComApi::TNetProbe>>(PortName);
 }
 
 TPortKeeper::TPortKeeper(TRele &Rele, TCustomComPort &Port, std::unique_ptr<TSystem> System)
@@ -169,7 +175,7 @@ void TPortKeeper::CloseLostPort() {
 
 void TPortKeeper::StartWaiting() {
     FName = FPort.Port();
-    if (ComApi::IsNetworkPortName(FName)) {
+    if (ComApi::IsNetworkPortName(FName) || ComApi::IsMqttPortName(FName)) {
         FPhase = kpRetrying;
         FDelay = FFirstDelay;
         FSaidSeconds = -1;

@@ -4,7 +4,9 @@
 // the keeper closes the port once no port handler runs any more, says so on the controller's
 // console and waits: for a local device until the same name comes back (TDeviceWatcher, inotify),
 // for a network port (tcp://, rfc2217://) by trying the far end after a delay that doubles from
-// one attempt to the next up to a longest one (TNetProbe, which never blocks). Then it opens the
+// one attempt to the next up to a longest one (TNetProbe, which never blocks), and for a board on
+// a broker (mqtt://) the same way, an attempt succeeding once the bridge says the board is online
+// (TMqttProbe). Then it opens the
 // port again through the controller, as "Otevřít port" would, and says that the device is back.
 // A reopen that fails (the controller says why) waits for the next change of the device, or for
 // the next attempt at the same delay. The port being opened, closed or renamed by anyone else

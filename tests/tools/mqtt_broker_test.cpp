@@ -199,6 +199,36 @@ TEST_F(RelayMqtt, AvailabilityFollowsTheBridgeAndTheBoard) {
     EXPECT_EQ(Bridge->Wait(), 0);
 }
 
+// relayctl on the bridge's raw topics (mqtt://): its command reaches the board, the board's answer
+// comes back, and a bridge stopped and started again is waited for and reopened (--follow). Lines
+// are read until the expected one: the board also answers what the bridge asks it at open.
+TEST_F(RelayMqtt, RelayctlOnTheBoardsTopicsFollowsTheBridge) {
+    StartBroker();
+    auto Bridge = StartOnline();
+    const std::string Url = "mqtt://127.0.0.1:" + std::to_string(Broker->Port()) + "/b1";
+    const auto Comes = [](TSimProcess &Ctl, const std::string &Expected) {
+        for (std::string Line = Ctl.ReadOutputLine(); !Line.empty(); Line = Ctl.ReadOutputLine())
+            if (Line == Expected)
+                return Expected;
+        return std::string("(not before the output ended)");
+    };
+    Sim.Feed("await R1=1s\nstate\n");
+    TSimProcess Ctl(RELAYCTL_PATH, {"--port", Url, "--listen", "--follow", "R1=1s"});
+    EXPECT_THAT(Sim.ReadOutputLine(), HasSubstr("relays=100000"));
+    Sim.Feed("send stop*\n");
+    EXPECT_EQ(Comes(Ctl, "IO  >Alarm byl vypnut.(stop*)"), "IO  >Alarm byl vypnut.(stop*)");
+
+    Bridge.reset();
+    EXPECT_EQ(Comes(Ctl, "COM > Zařízení bylo odpojeno."), "COM > Zařízení bylo odpojeno.");
+    Bridge = StartOnline();
+    EXPECT_EQ(Comes(Ctl, "COM > Zařízení je zpět, port je znovu otevřen."),
+              "COM > Zařízení je zpět, port je znovu otevřen.");
+    Sim.Feed("send stop*\n");
+    EXPECT_EQ(Comes(Ctl, "IO  >Alarm byl vypnut.(stop*)"), "IO  >Alarm byl vypnut.(stop*)");
+    Ctl.Signal(SIGTERM);
+    EXPECT_EQ(Ctl.Wait(), 0);
+}
+
 TEST_F(RelayMqtt, DiscoveryAndStatesComeBackAfterBrokerOrHomeAssistantRestart) {
     StartBroker();
     auto Bridge = StartOnline();

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <map>
 #include <poll.h>
 #include <system_error>
 #include <thread>
@@ -48,10 +49,6 @@ std::string NextClientId() {
 }
 
 } // namespace
-
-bool IsMqttPortName(std::string_view Name) {
-    return Name.starts_with(Scheme);
-}
 
 std::optional<TMqttAddress> ParseMqttName(std::string_view Name) {
     if (!Name.starts_with(Scheme))
@@ -96,13 +93,20 @@ class TMqttComDriver::TDevice : public TTableDevice,
                                 private mqtt::TMqttClient::THandler {
 public:
     TDevice(const TMqttAddress &Address, const mqtt::TMqttClient::TSettings &Settings)
-        : FRawRx("dudovuz/" + Address.Board + "/raw/rx"),
+        : FAddress(Address),
+          FRawRx("dudovuz/" + Address.Board + "/raw/rx"),
           FRawTx("dudovuz/" + Address.Board + "/raw/tx"),
           FAvailability("dudovuz/" + Address.Board + "/availability"),
           FClient(Settings, *this) {}
     ~TDevice() override { Close(); }
 
-    // Starts the device's thread and waits until the board is online: 0, or why the open failed.
+    // Starts the device's thread, which looks the host up, connects and subscribes; the settled
+    // event is set once the board is online or the open has failed.
+    void Start();
+    const TEvent &Settled() const { return FSettledEvent; }
+    // 0 once the board is online; else why the open failed, or has not succeeded yet.
+    DWORD Outcome();
+    // Start, then waits until the open has settled or Deadline has come: 0, or why it failed.
     DWORD Open(TTime Deadline);
 
     // TTableDevice
@@ -132,6 +136,8 @@ private:
     void Received(std::string_view Topic, std::string_view Payload, bool Retained) override;
 
     void Run();
+    bool LookUp(std::unique_lock<std::mutex> &Lock);
+    DWORD OutcomeLocked() const;
     void Wake() { FControl.Set(); }
     int NextTimeout(TTime Now, TTime Misc) const;
     void Service(short Revents, TTime Now);
@@ -139,27 +145,45 @@ private:
     void Lost();
     void CheckDrained();
 
+    const TMqttAddress FAddress;
     const std::string FRawRx, FRawTx, FAvailability;
     TEvent FControl;
+    TEvent FSettledEvent;
     std::mutex FMutex;
     std::condition_variable FSettled; // the open's outcome is known
     std::thread FThread;
     bool FStopping = false;
     TState FState = msConnecting;
-    bool FAccepted = false; // the broker took this client
-    DWORD FError = 0;       // why the open failed
+    bool FAccepted = false;  // the broker took this client
+    bool FSubscribe = false; // accepted: subscribe once the library's call has returned
+    DWORD FError = 0;        // why the open failed
 
     mqtt::TMqttClient FClient;
     TOverlappedDevice FDevice;
     bool FTxCheck = false; // published: report EV_TXEMPTY once the client has sent it all
 };
 
-DWORD TMqttComDriver::TDevice::Open(TTime Deadline) {
-    std::unique_lock lock(FMutex);
+void TMqttComDriver::TDevice::Start() {
+    std::lock_guard lock(FMutex);
     FThread = StartQuietThread([this] { Run(); });
-    if (!FSettled.wait_until(lock, Deadline, [this] { return FState != msConnecting; }))
-        return FAccepted ? ENOENT : ETIMEDOUT; // no bridge ever said anything, or no broker answered
+}
+
+DWORD TMqttComDriver::TDevice::Outcome() {
+    std::lock_guard lock(FMutex);
+    return OutcomeLocked();
+}
+
+DWORD TMqttComDriver::TDevice::OutcomeLocked() const {
+    if (FState == msConnecting)
+        return FAccepted ? ENOENT : ETIMEDOUT; // no bridge said anything yet, or no broker answered
     return FState == msOnline ? 0 : FError;
+}
+
+DWORD TMqttComDriver::TDevice::Open(TTime Deadline) {
+    Start();
+    std::unique_lock lock(FMutex);
+    FSettled.wait_until(lock, Deadline, [this] { return FState != msConnecting; });
+    return OutcomeLocked();
 }
 
 void TMqttComDriver::TDevice::Close() {
@@ -187,10 +211,34 @@ int TMqttComDriver::TDevice::NextTimeout(TTime Now, TTime Misc) const {
     return static_cast<int>(std::min<long long>(std::chrono::ceil<TMs>(Next - Now).count(), 0x7fffffff));
 }
 
+// The host's name on a thread of its own (NetConnect.h), so that a close never waits for the
+// resolver; the client then looks it up again, at once. False when the device is closing.
+bool TMqttComDriver::TDevice::LookUp(std::unique_lock<std::mutex> &Lock) {
+    try {
+        TNetLookup Lookup(TNetAddress{false, FAddress.Host, std::to_string(FAddress.Port)});
+        while (!Lookup.Done() && !FStopping) {
+            pollfd Fds[2] = {{TEventNative::Fd(FControl), POLLIN, 0}, {Lookup.Handle(), POLLIN, 0}};
+            Lock.unlock();
+            ::poll(Fds, 2, -1);
+            Lock.lock();
+            if (Fds[0].revents & POLLIN)
+                FControl.Reset();
+        }
+        if (!FStopping && !Lookup.Result())
+            Fail(EHOSTUNREACH);
+    } catch (const std::system_error &Error) {
+        Fail(static_cast<DWORD>(Error.code().value()));
+    }
+    return !FStopping;
+}
+
 void TMqttComDriver::TDevice::Run() {
     std::unique_lock lock(FMutex);
-    if (const int Code = FClient.ConnectAsync(); Code != MOSQ_ERR_SUCCESS)
-        Fail(Code == MOSQ_ERR_ERRNO && errno != 0 ? DWORD(errno) : DWORD(ECONNREFUSED));
+    if (!LookUp(lock))
+        return;
+    if (FState == msConnecting) // else the lookup failed, and the thread waits for the close
+        if (const int Code = FClient.ConnectAsync(); Code != MOSQ_ERR_SUCCESS)
+            Fail(Code == MOSQ_ERR_ERRNO && errno != 0 ? DWORD(errno) : DWORD(ECONNREFUSED));
     TTime Misc = TClock::now() + MiscEvery;
     while (!FStopping) {
         const int Socket = FState == msFailed || FDevice.HungUp() ? -1 : FClient.Socket();
@@ -223,6 +271,12 @@ void TMqttComDriver::TDevice::Run() {
 void TMqttComDriver::TDevice::Service(short Revents, TTime Now) {
     if (Revents & (POLLIN | POLLHUP | POLLERR))
         FClient.Read(); // the board's bytes arrive in Received, a lost connection in Disconnected
+    if (std::exchange(FSubscribe, false)) {
+        // Outside the library's callback, whose locks it would take in another order. The broker's
+        // retained availability follows the acknowledgement.
+        FClient.Subscribe(FRawRx);
+        FClient.Subscribe(FAvailability);
+    }
     if (FClient.Socket() >= 0 && FClient.WantWrite() && (Revents & POLLOUT))
         FClient.Write();
     FDevice.EndBatch(Now);
@@ -238,6 +292,7 @@ void TMqttComDriver::TDevice::Fail(DWORD Error) {
     FState = msFailed;
     FError = Error;
     FSettled.notify_all();
+    FSettledEvent.Set();
 }
 
 void TMqttComDriver::TDevice::Lost() {
@@ -249,9 +304,7 @@ void TMqttComDriver::TDevice::Connected(int Code) {
     if (Code != 0)
         return Fail(Code == 4 || Code == 5 ? EACCES : ECONNREFUSED); // credentials, or not this client
     FAccepted = true;
-    // One subscription each: the broker's retained availability follows the acknowledgement.
-    FClient.Subscribe(FRawRx);
-    FClient.Subscribe(FAvailability);
+    FSubscribe = true;
 }
 
 void TMqttComDriver::TDevice::Disconnected(int) {
@@ -266,6 +319,7 @@ void TMqttComDriver::TDevice::Received(std::string_view Topic, std::string_view 
         if (FState == msConnecting && Payload == Online) {
             FState = msOnline;
             FSettled.notify_all();
+            FSettledEvent.Set();
         } else if (FState == msConnecting && Payload == Offline) {
             Fail(ENOENT);
         } else if (FState == msOnline && Payload != Online && !FDevice.HungUp()) {
@@ -363,6 +417,56 @@ bool TMqttComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
     return FDevice.WaitCommEvent(Mask, Ov);
 }
 
+// ---- Devices opened ahead by a probe, one per port name
+
+namespace {
+
+struct TParked {
+    std::uint64_t Ticket;
+    std::shared_ptr<TMqttComDriver::TDevice> Device;
+};
+std::mutex ParkedLock;
+std::map<std::string, TParked> ParkedDevices;
+std::uint64_t LastTicket = 0;
+
+std::shared_ptr<TMqttComDriver::TDevice> MakeDevice(const TMqttAddress &Address) {
+    mqtt::TMqttClient::TSettings Settings;
+    Settings.Host = Address.Host;
+    Settings.Port = Address.Port;
+    Settings.ClientId = NextClientId();
+    Settings.KeepAlive = KeepAlive;
+    return std::make_shared<TMqttComDriver::TDevice>(Address, Settings);
+}
+
+std::uint64_t Park(const std::string &Name, std::shared_ptr<TMqttComDriver::TDevice> Device) {
+    TParked Old;
+    std::lock_guard lock(ParkedLock);
+    Old = std::exchange(ParkedDevices[Name], TParked{++LastTicket, std::move(Device)});
+    return LastTicket; // Old closes as it goes, after the lock
+}
+
+std::shared_ptr<TMqttComDriver::TDevice> TakeParked(const std::string &Name) {
+    std::lock_guard lock(ParkedLock);
+    const auto Found = ParkedDevices.find(Name);
+    if (Found == ParkedDevices.end())
+        return nullptr;
+    auto Device = std::move(Found->second.Device);
+    ParkedDevices.erase(Found);
+    return Device;
+}
+
+void Unpark(const std::string &Name, std::uint64_t Ticket) noexcept {
+    std::shared_ptr<TMqttComDriver::TDevice> Device; // closed after the lock
+    std::lock_guard lock(ParkedLock);
+    const auto Found = ParkedDevices.find(Name);
+    if (Found != ParkedDevices.end() && Found->second.Ticket == Ticket) {
+        Device = std::move(Found->second.Device);
+        ParkedDevices.erase(Found);
+    }
+}
+
+} // namespace
+
 // ---- The driver
 
 TMqttComDriver::TMqttComDriver(std::chrono::milliseconds ConnectTimeout)
@@ -375,21 +479,11 @@ HANDLE TMqttComDriver::CreateFile(const std::string &Name) {
     const auto Address = ParseMqttName(Name);
     if (!Address)
         return SetLastError(EINVAL), INVALID_HANDLE_VALUE;
-    const TTime Deadline = TClock::now() + FConnectTimeout;
     try {
-        // The client looks the host up again, at once now: a host that takes long is given up here.
-        TNetLookup Lookup(TNetAddress{false, Address->Host, std::to_string(Address->Port)});
-        if (!Lookup.Wait(Deadline))
-            return SetLastError(ETIMEDOUT), INVALID_HANDLE_VALUE;
-        if (!Lookup.Result())
-            return SetLastError(EHOSTUNREACH), INVALID_HANDLE_VALUE;
-        mqtt::TMqttClient::TSettings Settings;
-        Settings.Host = Address->Host;
-        Settings.Port = Address->Port;
-        Settings.ClientId = NextClientId();
-        Settings.KeepAlive = KeepAlive;
-        auto Device = std::make_shared<TDevice>(*Address, Settings);
-        if (const DWORD Error = Device->Open(Deadline))
+        if (auto Parked = TakeParked(Name)) // opened ahead by a probe
+            return Add(std::move(Parked));
+        auto Device = MakeDevice(*Address);
+        if (const DWORD Error = Device->Open(TClock::now() + FConnectTimeout))
             return SetLastError(Error), INVALID_HANDLE_VALUE; // the device closes as it goes
         return Add(std::move(Device));
     } catch (const std::system_error &e) {
@@ -400,6 +494,44 @@ HANDLE TMqttComDriver::CreateFile(const std::string &Name) {
         SetLastError(ENOMEM); // the library could not make a client
     }
     return INVALID_HANDLE_VALUE;
+}
+
+// ---- The probe
+
+TMqttProbe::TMqttProbe(std::string PortName) : FName(std::move(PortName)) {
+    const auto Address = ParseMqttName(FName);
+    if (!Address) {
+        FState = TNetProbe::npFailed;
+        return;
+    }
+    try {
+        FDevice = MakeDevice(*Address);
+    } catch (const std::system_error &) {
+        throw;
+    } catch (const std::runtime_error &) {
+        throw std::system_error(ENOMEM, std::generic_category(), "mosquitto_new");
+    }
+    FDevice->Start();
+}
+
+TMqttProbe::~TMqttProbe() {
+    if (FTicket)
+        Unpark(FName, FTicket);
+}
+
+int TMqttProbe::Handle() const noexcept {
+    return FDevice ? TEventNative::Fd(FDevice->Settled()) : -1;
+}
+
+TNetProbe::TState TMqttProbe::Step() {
+    if (FState != TNetProbe::npPending || !FDevice->Settled().IsSet())
+        return FState;
+    if (FDevice->Outcome() != 0) {
+        FDevice.reset();
+        return FState = TNetProbe::npFailed;
+    }
+    FTicket = Park(FName, std::move(FDevice));
+    return FState = TNetProbe::npConnected;
 }
 
 } // namespace ComApi

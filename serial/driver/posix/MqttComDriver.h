@@ -27,8 +27,11 @@
 #pragma once
 
 #include "serial/driver/DeviceTable.h"
+#include "serial/driver/posix/NetConnect.h"
 
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +39,9 @@
 namespace ComApi {
 
 // True for names that this driver opens.
-bool IsMqttPortName(std::string_view Name);
+inline bool IsMqttPortName(std::string_view Name) {
+    return Name.starts_with("mqtt://");
+}
 
 struct TMqttAddress {
     std::string Host;
@@ -61,6 +66,30 @@ public:
 
 private:
     const std::chrono::milliseconds FConnectTimeout;
+};
+
+// One attempt to open a board on its broker without ever blocking the caller, for the keeper of a
+// lost board: the open runs on the device's own thread, and Handle() is readable once it has
+// settled. A board found online is parked for the next open of the same name, which takes that very
+// device; one that no open took is closed with the probe. As TNetProbe, it has no time-out of its
+// own: the owner drops a probe that takes too long.
+class TMqttProbe {
+public:
+    // Raises std::system_error when no descriptor, thread or client can be had.
+    explicit TMqttProbe(std::string PortName);
+    ~TMqttProbe();
+    TMqttProbe(const TMqttProbe &) = delete;
+    TMqttProbe &operator=(const TMqttProbe &) = delete;
+
+    int Handle() const noexcept;
+    // npConnected once the board is online, npFailed when it is not (or the broker is not there).
+    TNetProbe::TState Step();
+
+private:
+    std::string FName;
+    std::shared_ptr<TMqttComDriver::TDevice> FDevice;
+    TNetProbe::TState FState = TNetProbe::npPending;
+    std::uint64_t FTicket = 0;
 };
 
 } // namespace ComApi
