@@ -1,6 +1,6 @@
 #include "serial/driver/posix/MqttComDriver.h"
 
-#include "serial/driver/OverlappedDevice.h"
+#include "serial/driver/LockedDevice.h"
 #include "serial/driver/posix/MqttClient.h"
 #include "serial/driver/posix/NetConnect.h"
 #include "serial/driver/posix/PosixEvent.h"
@@ -26,7 +26,6 @@ namespace {
 
 using TClock = TOverlappedDevice::TClock;
 using TTime = TOverlappedDevice::TTime;
-using TMs = std::chrono::milliseconds;
 using namespace std::chrono_literals;
 
 constexpr std::string_view Scheme = "mqtt://";
@@ -88,9 +87,7 @@ std::optional<TMqttAddress> ParseMqttName(std::string_view Name) {
 
 // ---- The device
 
-class TMqttComDriver::TDevice : public TTableDevice,
-                                private TOverlappedDevice::TLine,
-                                private mqtt::TMqttClient::THandler {
+class TMqttComDriver::TDevice : public TLockedDevice, private mqtt::TMqttClient::THandler {
 public:
     TDevice(const TMqttAddress &Address, const mqtt::TMqttClient::TSettings &Settings)
         : FAddress(Address),
@@ -109,19 +106,10 @@ public:
     // Start, then waits until the open has settled or Deadline has come: 0, or why it failed.
     DWORD Open(TTime Deadline);
 
-    // TTableDevice
+    // TTableDevice, beyond TLockedDevice
     void Close() override;
-    bool SetupComm(DWORD InQueue) override;
     bool SetCommState(const DCB &Dcb) override;
-    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts) override;
-    bool ClearCommError(DWORD *Errors, COMSTAT *Stat) override;
-    bool GetCommModemStatus(DWORD *ModemStat) override;
-    bool PurgeComm(DWORD Flags) override;
-    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) override;
     bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) override;
-    bool SetCommMask(DWORD Mask) override;
-    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov) override;
-    void Settle() override { std::lock_guard lock(FMutex); }
 
 private:
     enum TState { msConnecting, msOnline, msFailed };
@@ -139,7 +127,6 @@ private:
     bool LookUp(std::unique_lock<std::mutex> &Lock);
     DWORD OutcomeLocked() const;
     void Wake() { FControl.Set(); }
-    int NextTimeout(TTime Now, TTime Misc) const;
     void Service(short Revents, TTime Now);
     void Fail(DWORD Error);
     void Lost();
@@ -149,7 +136,6 @@ private:
     const std::string FRawRx, FRawTx, FAvailability;
     TEvent FControl;
     TEvent FSettledEvent;
-    std::mutex FMutex;
     std::condition_variable FSettled; // the open's outcome is known
     std::thread FThread;
     bool FStopping = false;
@@ -159,7 +145,6 @@ private:
     DWORD FError = 0;        // why the open failed
 
     mqtt::TMqttClient FClient;
-    TOverlappedDevice FDevice;
     bool FTxCheck = false; // published: report EV_TXEMPTY once the client has sent it all
 };
 
@@ -202,13 +187,6 @@ void TMqttComDriver::TDevice::Close() {
         FClient.Disconnect();
         FClient.Write();
     }
-}
-
-int TMqttComDriver::TDevice::NextTimeout(TTime Now, TTime Misc) const {
-    const TTime Next = std::min(FDevice.NextDeadline(), Misc);
-    if (Next <= Now)
-        return 0;
-    return static_cast<int>(std::min<long long>(std::chrono::ceil<TMs>(Next - Now).count(), 0x7fffffff));
 }
 
 // The host's name on a thread of its own (NetConnect.h), so that a close never waits for the
@@ -302,7 +280,7 @@ void TMqttComDriver::TDevice::Lost() {
 
 void TMqttComDriver::TDevice::Connected(int Code) {
     if (Code != 0)
-        return Fail(Code == 4 || Code == 5 ? EACCES : ECONNREFUSED); // credentials, or not this client
+        return Fail(ECONNREFUSED); // credentials, or not this client: EACCES would blame the tty's group
     FAccepted = true;
     FSubscribe = true;
 }
@@ -351,48 +329,9 @@ void TMqttComDriver::TDevice::CheckDrained() {
 
 // -- Operations
 
-bool TMqttComDriver::TDevice::SetupComm(DWORD InQueue) {
-    std::lock_guard lock(FMutex);
-    return FDevice.SetupComm(InQueue, *this);
-}
-
 bool TMqttComDriver::TDevice::SetCommState(const DCB &Dcb) {
     std::lock_guard lock(FMutex);
-    if (!FDevice.Usable())
-        return false;
-    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
-        Dcb.StopBits > TWOSTOPBITS)
-        return FailWith(EINVAL);
-    return FDevice.SetCommState(Dcb);
-}
-
-bool TMqttComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
-    std::lock_guard lock(FMutex);
-    return FDevice.SetCommTimeouts(Timeouts);
-}
-
-bool TMqttComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
-    std::lock_guard lock(FMutex);
-    return FDevice.ClearCommError(Errors, Stat);
-}
-
-bool TMqttComDriver::TDevice::GetCommModemStatus(DWORD *ModemStat) {
-    std::lock_guard lock(FMutex);
-    if (!FDevice.Usable())
-        return false;
-    if (ModemStat)
-        *ModemStat = 0;
-    return true;
-}
-
-bool TMqttComDriver::TDevice::PurgeComm(DWORD Flags) {
-    std::lock_guard lock(FMutex);
-    return FDevice.PurgeComm(Flags, *this);
-}
-
-bool TMqttComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
-    std::lock_guard lock(FMutex);
-    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
+    return FDevice.Usable() && CheckDcb(Dcb) && FDevice.SetCommState(Dcb);
 }
 
 bool TMqttComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
@@ -405,16 +344,6 @@ bool TMqttComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *
     if (FClient.WantWrite() || FDevice.PendingWrites() > 0)
         Wake();
     return Done;
-}
-
-bool TMqttComDriver::TDevice::SetCommMask(DWORD Mask) {
-    std::lock_guard lock(FMutex);
-    return FDevice.SetCommMask(Mask);
-}
-
-bool TMqttComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
-    std::lock_guard lock(FMutex);
-    return FDevice.WaitCommEvent(Mask, Ov);
 }
 
 // ---- Devices opened ahead by a probe, one per port name

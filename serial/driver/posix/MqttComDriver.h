@@ -13,7 +13,7 @@
 // The bridge's availability (dudovuz/BOARD/availability, retained, its Will "offline") is the line:
 // CreateFile connects to the broker, subscribes and succeeds once the availability says "online".
 // It fails with EHOSTUNREACH for a host that cannot be resolved, with the system's code for a broker
-// that cannot be reached (ECONNREFUSED), EACCES when the broker refuses this client, ENOENT when the
+// that cannot be reached or that refuses this client (ECONNREFUSED), ENOENT when the
 // board is offline or no bridge ever served it, ETIMEDOUT when the broker does not answer within the
 // connect time-out (5 s unless a test says otherwise), EINVAL for a malformed name. Once open,
 // "offline" or a lost broker is a hang-up: EV_ERR and CE_IOE once, then EIO, as on the other drivers.

@@ -1,7 +1,7 @@
 #include "serial/driver/posix/NetComDriver.h"
 
 #include "base/Fd.h"
-#include "serial/driver/OverlappedDevice.h"
+#include "serial/driver/LockedDevice.h"
 #include "serial/driver/TelnetCodec.h"
 #include "serial/driver/posix/NetConnect.h"
 #include "serial/driver/posix/PosixEvent.h"
@@ -28,7 +28,6 @@ namespace {
 
 using TClock = TOverlappedDevice::TClock;
 using TTime = TOverlappedDevice::TTime;
-using TMs = std::chrono::milliseconds;
 
 // Encoded bytes held for the socket beyond what it took: the writes wait while this much is held.
 constexpr std::size_t MaxOutput = 64 * 1024;
@@ -41,28 +40,20 @@ bool IsNetworkPortName(const std::string &Name) {
 
 // ---- The device
 
-class TNetComDriver::TDevice : public TTableDevice,
-                               private TOverlappedDevice::TLine,
-                               private TTelnetDecoder::TSink {
+class TNetComDriver::TDevice : public TLockedDevice, private TTelnetDecoder::TSink {
 public:
     TDevice(TFd Fd, bool Telnet) : FFd(std::move(Fd)), FTelnet(Telnet) {}
     ~TDevice() override { Close(); }
 
     void Start();
 
-    // TTableDevice
+    // TTableDevice, beyond TLockedDevice
     void Close() override;
-    bool SetupComm(DWORD InQueue) override;
     bool SetCommState(const DCB &Dcb) override;
-    bool SetCommTimeouts(const COMMTIMEOUTS &Timeouts) override;
     bool ClearCommError(DWORD *Errors, COMSTAT *Stat) override;
     bool GetCommModemStatus(DWORD *ModemStat) override;
     bool PurgeComm(DWORD Flags) override;
-    bool ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) override;
     bool WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) override;
-    bool SetCommMask(DWORD Mask) override;
-    bool WaitCommEvent(DWORD *Mask, TOverlapped *Ov) override;
-    void Settle() override { std::lock_guard lock(FMutex); }
 
 private:
     // TOverlappedDevice::TLine (FMutex held).
@@ -78,7 +69,6 @@ private:
 
     void Run();
     void Wake() { FControl.Set(); }
-    int NextTimeout(TTime Now) const;
     void Receive(TTime Now);
     bool Flush(); // hands held output to the socket; false when the connection is gone
     void Transmit(TTime Now);
@@ -88,12 +78,10 @@ private:
     TFd FFd;
     const bool FTelnet;
     TEvent FControl;
-    std::mutex FMutex;
     std::condition_variable FStarted;
     std::thread FThread;
     bool FRunning = false, FStopping = false;
 
-    TOverlappedDevice FDevice;
     std::string FOut;      // encoded bytes the socket has not taken yet
     bool FTxCheck = false; // written: report EV_TXEMPTY once the output is out
     TTelnetDecoder FDecoder;
@@ -132,15 +120,6 @@ void TNetComDriver::TDevice::Close() {
     if (FThread.joinable())
         FThread.join();
     FFd.Close();
-}
-
-int TNetComDriver::TDevice::NextTimeout(TTime Now) const {
-    const auto next = FDevice.NextDeadline();
-    if (next == TTime::max())
-        return -1;
-    if (next <= Now)
-        return 0;
-    return static_cast<int>(std::min<long long>(std::chrono::ceil<TMs>(next - Now).count(), 0x7fffffff));
 }
 
 void TNetComDriver::TDevice::Run() {
@@ -301,18 +280,10 @@ void TNetComDriver::TDevice::ComPort(std::uint8_t Command, std::string_view Valu
 
 // -- Operations
 
-bool TNetComDriver::TDevice::SetupComm(DWORD InQueue) {
-    std::lock_guard lock(FMutex);
-    return FDevice.SetupComm(InQueue, *this);
-}
-
 bool TNetComDriver::TDevice::SetCommState(const DCB &Dcb) {
     std::lock_guard lock(FMutex);
-    if (!FDevice.Usable())
+    if (!FDevice.Usable() || !CheckDcb(Dcb))
         return false;
-    if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
-        Dcb.StopBits > TWOSTOPBITS)
-        return FailWith(EINVAL);
     if (FTelnet) {
         using namespace Telnet;
         const DWORD rts = (Dcb.Flags & DCB_RTS_CONTROL_MASK) >> DCB_RTS_CONTROL_SHIFT;
@@ -349,11 +320,6 @@ bool TNetComDriver::TDevice::SetCommState(const DCB &Dcb) {
     return FDevice.SetCommState(Dcb);
 }
 
-bool TNetComDriver::TDevice::SetCommTimeouts(const COMMTIMEOUTS &Timeouts) {
-    std::lock_guard lock(FMutex);
-    return FDevice.SetCommTimeouts(Timeouts);
-}
-
 bool TNetComDriver::TDevice::ClearCommError(DWORD *Errors, COMSTAT *Stat) {
     std::lock_guard lock(FMutex);
     if (!FDevice.ClearCommError(Errors, Stat))
@@ -385,11 +351,6 @@ bool TNetComDriver::TDevice::PurgeComm(DWORD Flags) {
     return true;
 }
 
-bool TNetComDriver::TDevice::ReadFile(void *Buffer, DWORD Count, DWORD *Read, TOverlapped *Ov) {
-    std::lock_guard lock(FMutex);
-    return FDevice.ReadFile(Buffer, Count, Read, Ov, TClock::now(), *this);
-}
-
 bool TNetComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *Written, TOverlapped *Ov) {
     std::lock_guard lock(FMutex);
     const bool done = FDevice.WriteFile(Buffer, Count, Written, Ov, TClock::now(), *this);
@@ -400,16 +361,6 @@ bool TNetComDriver::TDevice::WriteFile(const void *Buffer, DWORD Count, DWORD *W
     if (!FOut.empty() || FDevice.PendingWrites() > 0)
         Wake();
     return done;
-}
-
-bool TNetComDriver::TDevice::SetCommMask(DWORD Mask) {
-    std::lock_guard lock(FMutex);
-    return FDevice.SetCommMask(Mask);
-}
-
-bool TNetComDriver::TDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
-    std::lock_guard lock(FMutex);
-    return FDevice.WaitCommEvent(Mask, Ov);
 }
 
 // ---- The driver
