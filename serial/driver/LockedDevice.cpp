@@ -50,6 +50,20 @@ bool TLockedDevice::WaitCommEvent(DWORD *Mask, TOverlapped *Ov) {
     return FDevice.WaitCommEvent(Mask, Ov);
 }
 
+bool TLockedDevice::CloseAndJoin() {
+    {
+        std::lock_guard lock(FMutex);
+        if (FDevice.Closed())
+            return false;
+        FStopping = true;
+        FDevice.Close();
+    }
+    Wake();
+    if (FThread.joinable())
+        FThread.join();
+    return true;
+}
+
 bool TLockedDevice::CheckDcb(const DCB &Dcb) {
     if (Dcb.BaudRate == 0 || Dcb.ByteSize < 5 || Dcb.ByteSize > 8 || Dcb.Parity > SPACEPARITY ||
         Dcb.StopBits > TWOSTOPBITS)

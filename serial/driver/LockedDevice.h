@@ -1,5 +1,6 @@
 // The part of a device that its line does not change, for drivers whose device is one object under
-// one lock with its state in TOverlappedDevice (the network and MQTT drivers).
+// one lock with its state in TOverlappedDevice, served by one thread of its own that polls the line
+// and a control event (the network and MQTT drivers).
 //
 // Most of the seam's calls are answered by the shared state alone: take the device's lock, hand the
 // call over. TLockedDevice does that once; a driver overrides only the calls its line adds to (the
@@ -12,6 +13,7 @@
 #include "serial/driver/OverlappedDevice.h"
 
 #include <mutex>
+#include <thread>
 
 namespace ComApi {
 
@@ -39,8 +41,17 @@ protected:
     // -1 when there is none (FMutex held).
     int NextTimeout(TTime Now, TTime Also = TTime::max()) const;
 
+    // The device's thread looks at its line and deadlines again.
+    void Wake() { FControl.Set(); }
+    // Ends everything pending, stops the thread (FStopping) and joins it; false when the device was
+    // closed already. Called without FMutex.
+    bool CloseAndJoin();
+
     std::mutex FMutex;
     TOverlappedDevice FDevice;
+    TEvent FControl; // set by Wake, reset by the thread once it woke
+    std::thread FThread;
+    bool FStopping = false;
 };
 
 } // namespace ComApi

@@ -126,7 +126,6 @@ private:
     void Run();
     bool LookUp(std::unique_lock<std::mutex> &Lock);
     DWORD OutcomeLocked() const;
-    void Wake() { FControl.Set(); }
     void Service(short Revents, TTime Now);
     void Fail(DWORD Error);
     void Lost();
@@ -134,11 +133,8 @@ private:
 
     const TMqttAddress FAddress;
     const std::string FRawRx, FRawTx, FAvailability;
-    TEvent FControl;
     TEvent FSettledEvent;
     std::condition_variable FSettled; // the open's outcome is known
-    std::thread FThread;
-    bool FStopping = false;
     TState FState = msConnecting;
     bool FAccepted = false;  // the broker took this client
     bool FSubscribe = false; // accepted: subscribe once the library's call has returned
@@ -172,16 +168,8 @@ DWORD TMqttComDriver::TDevice::Open(TTime Deadline) {
 }
 
 void TMqttComDriver::TDevice::Close() {
-    {
-        std::lock_guard lock(FMutex);
-        if (FDevice.Closed())
-            return;
-        FStopping = true;
-        FDevice.Close();
-    }
-    Wake();
-    if (FThread.joinable())
-        FThread.join();
+    if (!CloseAndJoin())
+        return;
     // The thread has ended: the client is this thread's alone. A clean end, no Will to send.
     if (FAccepted && FClient.Socket() >= 0) {
         FClient.Disconnect();

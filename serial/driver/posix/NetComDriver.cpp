@@ -68,7 +68,6 @@ private:
     void Malformed(const char *) override { FBroken = true; }
 
     void Run();
-    void Wake() { FControl.Set(); }
     void Receive(TTime Now);
     bool Flush(); // hands held output to the socket; false when the connection is gone
     void Transmit(TTime Now);
@@ -77,10 +76,8 @@ private:
 
     TFd FFd;
     const bool FTelnet;
-    TEvent FControl;
     std::condition_variable FStarted;
-    std::thread FThread;
-    bool FRunning = false, FStopping = false;
+    bool FRunning = false;
 
     std::string FOut;      // encoded bytes the socket has not taken yet
     bool FTxCheck = false; // written: report EV_TXEMPTY once the output is out
@@ -109,16 +106,8 @@ void TNetComDriver::TDevice::Start() {
 }
 
 void TNetComDriver::TDevice::Close() {
-    {
-        std::lock_guard lock(FMutex);
-        if (FDevice.Closed())
-            return;
-        FStopping = true;
-        FDevice.Close();
-    }
-    Wake();
-    if (FThread.joinable())
-        FThread.join();
+    if (!CloseAndJoin())
+        return;
     FFd.Close();
 }
 
