@@ -152,11 +152,6 @@ TMessage TWatcher::SeenExactly(const std::string &Topic, const std::string &Payl
     return Find(Topic, [&](const std::string &Got) { return Got == Payload; });
 }
 
-std::vector<TMessage> TWatcher::Until(const std::string &Topic) {
-    Seen(Topic);
-    return {FMessages.begin() + static_cast<std::ptrdiff_t>(FMark), FMessages.end()};
-}
-
 void Publish(const TBroker &Broker, const std::string &Topic, const std::string &Payload, bool Retain) {
     std::vector<std::string> Args = Broker.ClientArgs();
     Args.insert(Args.end(), {"-t", Topic, "-m", Payload});

@@ -69,8 +69,6 @@ public:
     TMessage Seen(const std::string &Topic, const std::string &Part = "");
     // The same for a payload that is exactly Payload.
     TMessage SeenExactly(const std::string &Topic, const std::string &Payload);
-    // Every message since the mark, after waiting for Topic's (a message that follows the others).
-    std::vector<TMessage> Until(const std::string &Topic);
 
 private:
     template <class TMatch> TMessage Find(const std::string &Topic, TMatch Match);
