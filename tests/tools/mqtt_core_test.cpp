@@ -20,7 +20,7 @@ TEST(MqttRequest, PayloadsByTopic) {
     const struct {
         std::string Topic, Payload;
         std::optional<std::string> Bytes; // the request's bytes, or nothing
-        std::string Error;                // part of the error, empty for none
+        std::string Error;                // a piece of the error, empty for none
         TRequest::TKind Kind = TRequest::rqCommand;
     } Rows[] = {
         {"dudovuz/b1/relay/1/set", "ON", "R1=1s", ""},

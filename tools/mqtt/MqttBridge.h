@@ -1,4 +1,4 @@
-// relaymqtt's bridge: one board on one broker. It runs the panel's own parts as relayctl does (the
+// relaymqtt's bridge: one board on one broker. It runs the panel's own pieces as relayctl does (the
 // controller TRele, the answer gatherer, the port component, the keeper of a lost board) on the
 // serial layer's poll() loop, which also watches the broker's socket, the keeper's descriptor and
 // the signal descriptor, so the program has one thread of its own and no timer wakes it but the

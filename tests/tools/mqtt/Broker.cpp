@@ -144,8 +144,8 @@ template <class TMatch> TMessage TWatcher::Find(const std::string &Topic, TMatch
     }
 }
 
-TMessage TWatcher::Seen(const std::string &Topic, const std::string &Part) {
-    return Find(Topic, [&](const std::string &Payload) { return Payload.find(Part) != std::string::npos; });
+TMessage TWatcher::Seen(const std::string &Topic, const std::string &Piece) {
+    return Find(Topic, [&](const std::string &Payload) { return Payload.find(Piece) != std::string::npos; });
 }
 
 TMessage TWatcher::SeenExactly(const std::string &Topic, const std::string &Payload) {
