@@ -23,6 +23,8 @@ using namespace std::chrono_literals;
 // and the broker drops a client that stays silent for one and a half times it.
 constexpr auto MiscEvery = 15s;
 constexpr auto MaxRetryDelay = 30s;
+// How long reaching the broker's host may take, name lookup included.
+constexpr auto ProbeLimit = 10s;
 // How long a stopping bridge waits for its last messages to leave.
 constexpr auto FlushLimit = 500ms;
 
@@ -158,7 +160,35 @@ void TBridge::BoardBack() {
 }
 
 void TBridge::TryConnect() {
+    // libmosquitto's connect blocks on the name lookup and the TCP handshake. The far end is reached
+    // first without blocking (the serial layer's probe, its lookup on a thread of its own), within
+    // ProbeLimit, so that a silent host or a slow name server never holds the loop up; the library's
+    // connect then finds a host that answers at once.
     FReconnectAt.reset();
+    const std::string &Host = FOptions.Broker.Host;
+    const std::string Name = "tcp://" + (Host.find(':') != std::string::npos ? "[" + Host + "]" : Host) +
+                             ":" + std::to_string(FOptions.Broker.Port);
+    try {
+        FProbe = std::make_unique<ComApi::TNetProbe>(Name);
+    } catch (const std::exception &Failure) {
+        return RetryLater(Failure.what());
+    }
+    FProbeEnd = TClock::now() + ProbeLimit;
+    StepProbe();
+}
+
+void TBridge::StepProbe() {
+    const ComApi::TNetProbe::TState State = FProbe->Step();
+    if (State == ComApi::TNetProbe::npPending)
+        return;
+    FProbe.reset(); // closes the probe's own connection
+    FProbeEnd.reset();
+    if (State == ComApi::TNetProbe::npFailed)
+        return RetryLater("cannot be reached");
+    Connect();
+}
+
+void TBridge::Connect() {
     const int Code = FClient.Connect();
     if (Code == MOSQ_ERR_SUCCESS) {
         FSocketReady = true;
@@ -294,7 +324,7 @@ void TBridge::ServiceSocket() {
 
 std::optional<TBridge::TClock::time_point> TBridge::NextDeadline() const {
     std::optional<TClock::time_point> Next;
-    for (const auto &At : {FReconnectAt, FMiscAt, FPollAt, FRepublishAt, FKeeper.Deadline()})
+    for (const auto &At : {FReconnectAt, FProbeEnd, FMiscAt, FPollAt, FRepublishAt, FKeeper.Deadline()})
         if (At && (!Next || *At < *Next))
             Next = At;
     return Next;
@@ -304,6 +334,11 @@ void TBridge::RunDueTimers() {
     const TClock::time_point Now = TClock::now();
     if (FReconnectAt && *FReconnectAt <= Now)
         TryConnect();
+    if (FProbeEnd && *FProbeEnd <= Now) {
+        FProbe.reset();
+        FProbeEnd.reset();
+        RetryLater("no answer");
+    }
     if (FMiscAt && *FMiscAt <= Now) {
         FMiscAt = Now + MiscEvery;
         FClient.Misc();
@@ -323,10 +358,13 @@ int TBridge::Run() {
         return bxBoard;
     TryConnect();
     while (!FExit) {
-        // The signals, the keeper's descriptor (when it waits for a device) and the broker's socket.
-        std::vector<TMainThreadLoop::TWatch> Watches{{FSignalFd, POLLIN}, {FKeeper.Handle(), POLLIN}};
-        if (const int Socket = FClient.Socket(); Socket >= 0)
-            Watches.push_back({Socket, static_cast<short>(POLLIN | (FClient.WantWrite() ? POLLOUT : 0))});
+        // The signals, the keeper's descriptor (when it waits for a device), the probe of the broker's
+        // host (while it is being reached) and the broker's socket; -1 is not watched.
+        const std::vector<TMainThreadLoop::TWatch> Watches{
+            {FSignalFd, POLLIN},
+            {FKeeper.Handle(), POLLIN},
+            {FProbe ? FProbe->Handle() : -1, POLLIN},
+            {FClient.Socket(), static_cast<short>(POLLIN | (FClient.WantWrite() ? POLLOUT : 0))}};
         std::size_t Ready = 0;
         const TMainThreadLoop::TLoopEnd End = FLoop.RunWatching(NextDeadline(), Watches, &Ready);
         if (End == TMainThreadLoop::leFailed || End == TMainThreadLoop::leStopped)
@@ -335,6 +373,8 @@ int TBridge::Run() {
             FExit = bxSignal;
         else if (End == TMainThreadLoop::leReadable && Ready == 1)
             FKeeper.HandleReadable();
+        else if (End == TMainThreadLoop::leReadable && Ready == 2)
+            StepProbe();
         else if (End == TMainThreadLoop::leReadable)
             ServiceSocket();
         if (const auto Due = FKeeper.Deadline(); Due && *Due <= TClock::now())

@@ -1,4 +1,4 @@
-// relaymqtt's bridge: one board on one broker. It runs the panel's own parts as relayctl does (the
+// relaymqtt's bridge: one board on one broker. It runs the panel's own pieces as relayctl does (the
 // controller TRele, the answer gatherer, the port component, the keeper of a lost board) on the
 // serial layer's poll() loop, which also watches the broker's socket, the keeper's descriptor and
 // the signal descriptor, so the program has one thread of its own and no timer wakes it but the
@@ -15,6 +15,7 @@
 #include "relay/ReleUnit.h"
 #include "serial/driver/posix/MainThreadLoop.h"
 #include "serial/driver/posix/MqttClient.h"
+#include "serial/driver/posix/NetConnect.h"
 #include "serial/port/ComPort.h"
 #include "tools/CtlOutput.h"
 #include "tools/mqtt/BoardState.h"
@@ -22,6 +23,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -69,6 +71,8 @@ private:
 
     // The broker.
     void TryConnect();
+    void StepProbe();
+    void Connect();
     void RetryLater(const std::string &Why);
     void Fail(const std::string &Why);
     void ServiceSocket();
@@ -114,6 +118,8 @@ private:
     std::map<std::string, std::string> FPublished; // retained states as last sent
     std::string FAvailability;
     std::chrono::seconds FRetryDelay{1};
+    std::unique_ptr<ComApi::TNetProbe> FProbe; // reaching the broker's host before connecting
+    std::optional<TClock::time_point> FProbeEnd;
     std::optional<TClock::time_point> FReconnectAt, FMiscAt, FPollAt, FRepublishAt;
     std::minstd_rand FRandom{std::random_device{}()};
 };

@@ -144,17 +144,12 @@ template <class TMatch> TMessage TWatcher::Find(const std::string &Topic, TMatch
     }
 }
 
-TMessage TWatcher::Seen(const std::string &Topic, const std::string &Part) {
-    return Find(Topic, [&](const std::string &Payload) { return Payload.find(Part) != std::string::npos; });
+TMessage TWatcher::Seen(const std::string &Topic, const std::string &Piece) {
+    return Find(Topic, [&](const std::string &Payload) { return Payload.find(Piece) != std::string::npos; });
 }
 
 TMessage TWatcher::SeenExactly(const std::string &Topic, const std::string &Payload) {
     return Find(Topic, [&](const std::string &Got) { return Got == Payload; });
-}
-
-std::vector<TMessage> TWatcher::Until(const std::string &Topic) {
-    Seen(Topic);
-    return {FMessages.begin() + static_cast<std::ptrdiff_t>(FMark), FMessages.end()};
 }
 
 void Publish(const TBroker &Broker, const std::string &Topic, const std::string &Payload, bool Retain) {

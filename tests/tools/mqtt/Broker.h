@@ -64,13 +64,11 @@ public:
     ~TWatcher();
     // From now on Seen looks only at messages that arrive after this call.
     void Mark() { FMark = FMessages.size(); }
-    // The first message since the mark on Topic whose payload contains Part (empty: any), waiting
+    // The first message since the mark on Topic whose payload contains Piece (empty: any), waiting
     // for it within the bound; a message with an empty topic when none came.
-    TMessage Seen(const std::string &Topic, const std::string &Part = "");
+    TMessage Seen(const std::string &Topic, const std::string &Piece = "");
     // The same for a payload that is exactly Payload.
     TMessage SeenExactly(const std::string &Topic, const std::string &Payload);
-    // Every message since the mark, after waiting for Topic's (a message that follows the others).
-    std::vector<TMessage> Until(const std::string &Topic);
 
 private:
     template <class TMatch> TMessage Find(const std::string &Topic, TMatch Match);
