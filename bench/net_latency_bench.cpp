@@ -11,10 +11,7 @@
 // TMainThreadLoop, as the command-line tools do. CPU per event is this process's user and system
 // time (ser2net's own is not counted) divided by the events. Without ser2net it says so and ends
 // with success: there is nothing to compare.
-#include "LatencyStats.h"
-#include "serial/driver/posix/MainThreadLoop.h"
-#include "serial/port/ComPort.h"
-#include "tests/support/Pty.h"
+#include "RxLatency.h"
 #include "tests/support/Ser2net.h"
 
 #include <chrono>
@@ -23,64 +20,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-namespace {
-
-using TClock = std::chrono::steady_clock;
-
-// Opens Port, retrying while a server just started does not listen yet (bounded).
-bool Open(TComPort &Port, const TSer2net *Server) {
-    for (int Attempt = 0; Attempt < 250; ++Attempt) {
-        try {
-            Port.OpenPort();
-            return true;
-        } catch (const EComPort &E) {
-            if (!Server || Server->Ended(20)) {
-                std::printf("cannot open %s: %s\n", Port.Port().c_str(), E.what());
-                return false;
-            }
-        }
-    }
-    return false;
-}
-
-// Ping-pong of single bytes from the terminal's far end to the port's OnRxChar.
-bool Measure(TPtyPair &Pty, const std::string &Name, const TSer2net *Server, std::size_t Bytes, TStats &Out) {
-    TMainThreadLoop Loop;
-    TComPort Port;
-    Port.SetPort(Name);
-    Port.SetBaudRate(br4800); // what ser2net sets up too: the terminal does not pace by it
-    std::vector<double> Micros;
-    Micros.reserve(Bytes);
-    TClock::time_point Sent;
-    Port.SetOnRxChar([&](TCustomComPort &P, std::int32_t Count) {
-        const auto Now = TClock::now();
-        std::string Text;
-        P.ReadText(Text, Count);
-        for (std::size_t I = 0; I < Text.size(); ++I)
-            Micros.push_back(std::chrono::duration<double, std::micro>(Now - Sent).count());
-        if (Micros.size() >= Bytes)
-            return Loop.Stop();
-        Sent = TClock::now();
-        Pty.Send("x");
-    });
-    if (!Open(Port, Server))
-        return false;
-    const double Cpu = CpuMicros();
-    Sent = TClock::now();
-    Pty.Send("x");
-    Loop.Run(TClock::now() + std::chrono::minutes(2));
-    Out = Summarise(std::move(Micros), CpuMicros() - Cpu);
-    Port.ClosePort();
-    return Out.Count >= Bytes;
-}
-
-void Print(const char *What, const TStats &S) {
-    std::printf("%-38s: %zu bytes, median %7.1f us, p99 %7.1f us, CPU %5.1f us/event\n", What, S.Count,
-                S.Median, S.P99, S.CpuMicros);
-}
-
-} // namespace
 
 int main(int argc, char **argv) {
     const std::size_t Bytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 2000;

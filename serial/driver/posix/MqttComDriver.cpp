@@ -29,10 +29,11 @@ using TTime = TOverlappedDevice::TTime;
 using namespace std::chrono_literals;
 
 constexpr std::string_view Scheme = "mqtt://";
-// The broker drops a client silent for 1.5 keep-alives; Misc pings well within one, and a lost
-// broker that sends no reset is noticed within about half a minute.
-constexpr int KeepAlive = 20;
-constexpr auto MiscEvery = 5s;
+// The broker drops a client silent for 1.5 keep-alives; Misc, a third of one apart, pings in time.
+// An idle port wakes its thread only for that; a broker gone without a reset is noticed within
+// about two keep-alives.
+constexpr int KeepAlive = 30;
+constexpr auto MiscEvery = 10s;
 // The bridge takes no longer raw payload than this (MqttTopics.h): longer writes go in pieces.
 constexpr std::size_t MaxPublish = 1024;
 // What the bridge publishes on its availability topic.

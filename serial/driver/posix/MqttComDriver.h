@@ -21,7 +21,7 @@
 //
 // Reads, writes, waits and COMMTIMEOUTS are those of the shared device (OverlappedDevice.h), driven
 // by one thread per open device that polls the broker's socket and a control event; it wakes for
-// the client's keep-alive (every few seconds) besides the traffic.
+// the client's keep-alive (every 10 s) besides the traffic.
 //
 // Handles start at FirstHandle, so that a driver that routes by handle can tell them from others.
 #pragma once
