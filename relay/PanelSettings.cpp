@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <pwd.h>
 #include <string_view>
 #include <system_error>
 #include <unistd.h>
@@ -16,13 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path HomeFolder() {
-    if (const char *Home = std::getenv("HOME"); Home && *Home)
-        return Home;
-    const passwd *User = ::getpwuid(::getuid());
-    return User && User->pw_dir ? fs::path(User->pw_dir) : fs::path();
-}
 
 std::string_view Trim(std::string_view S) {
     const auto First = S.find_first_not_of(" \t");
@@ -112,15 +104,8 @@ void ApplyPanelPortDefaults(TCustomComPort &Port) {
 }
 
 fs::path PanelSettingsPath() {
-    const char *Config = std::getenv("XDG_CONFIG_HOME");
-    fs::path Base = Config && *Config == '/' ? fs::path(Config) : fs::path();
-    if (Base.empty()) {
-        const fs::path Home = HomeFolder();
-        if (Home.empty())
-            return {};
-        Base = Home / ".config";
-    }
-    return Base / "dudovuz" / "panel.ini";
+    const fs::path Folder = SettingsFolder();
+    return Folder.empty() ? Folder : Folder / "panel.ini";
 }
 
 TSettingsLoad LoadPortSettings(TCustomComPort &Port, const fs::path &File) {

@@ -13,10 +13,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iterator>
 #include <memory>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -751,4 +753,21 @@ void TCustomComPort::LoadFromRegistry(TRegistryAccessor &Registry) {
 void TCustomComPort::LoadFromIniFile(TIniFile &IniFile) {
     TIniStore Store(IniFile, Name());
     LoadSettings(*this, Store);
+}
+
+std::filesystem::path SettingsFolder() {
+    const char *Config = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::path Base =
+        Config && *Config == '/' ? std::filesystem::path(Config) : std::filesystem::path();
+    if (Base.empty()) {
+        const char *Home = std::getenv("HOME");
+        const passwd *User = Home && *Home ? nullptr : ::getpwuid(::getuid());
+        if (Home && *Home)
+            Base = std::filesystem::path(Home) / ".config";
+        else if (User && User->pw_dir)
+            Base = std::filesystem::path(User->pw_dir) / ".config";
+        else
+            return {};
+    }
+    return Base / "dudovuz";
 }

@@ -43,6 +43,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The folder of the user's settings files: $XDG_CONFIG_HOME/dudovuz when that is an absolute path,
+// else ~/.config/dudovuz; empty when there is no home folder.
+std::filesystem::path SettingsFolder();
+
 class TIniFile {
 public:
     TIniFile() = default;

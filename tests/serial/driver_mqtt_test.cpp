@@ -1,11 +1,14 @@
 // What only the MQTT driver does: opening a board that relaymqtt may or may not serve, against a
-// real mosquitto, and the bridge's threads and sockets gone after every close. The reads, writes,
+// real mosquitto, with the broker's credentials from the settings folder, and nothing of a device
+// left after its close. The reads, writes,
 // waits and hang-ups it shares with the other drivers run in the contract suite.
 #include "driver_fixture.h"
 
 #include "tests/support/Leaks.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -40,6 +43,41 @@ TEST(MqttOpen, FailuresCarryAClearCode) {
         EXPECT_EQ(mqtt.CreateFile(row.Name), INVALID_HANDLE_VALUE) << row.Name;
         EXPECT_EQ(GetLastError(), row.Error) << row.Name;
     }
+}
+
+// The broker's answer tells the credentials apart: accepted (then no bridge serves the board) or
+// refused.
+TEST(MqttOpen, CredentialsComeFromTheSettingsFolder) {
+    std::string missing;
+    if (!mqtttest::ToolsPresent(missing))
+        GTEST_SKIP() << missing;
+    mqtttest::TScratch scratch;
+    simtest::TSimProcess passwd(mqtttest::Tool("mosquitto_passwd"),
+                                {"-b", "-c", (scratch.Path() / "passwd").string(), "board", "s3cret"});
+    ASSERT_EQ(passwd.Wait(), 0);
+    mqtttest::TBroker broker(
+        scratch, "allow_anonymous false\npassword_file " + (scratch.Path() / "passwd").string() + "\n",
+        {"-u", "board", "-P", "s3cret"});
+    const std::string right = scratch.Write("right", "s3cret\n"), wrong = scratch.Write("wrong", "guess\n");
+    std::filesystem::create_directory(scratch.Path() / "dudovuz");
+    ::setenv("XDG_CONFIG_HOME", scratch.Path().c_str(), 1);
+    TMqttComDriver mqtt(300ms);
+    const std::string port = std::to_string(broker.Port());
+    const struct {
+        std::string Keys;
+        DWORD Error;
+    } rows[] = {
+        {"username=board\npassword-file=" + right, ENOENT},
+        {"username=board\npassword-file=" + wrong, ECONNREFUSED},
+        {"", ECONNREFUSED},
+        {"username=board\npassword-file=" + (scratch.Path() / "none").string(), ENOKEY},
+    };
+    for (const auto &row : rows) {
+        scratch.Write("dudovuz/mqtt.ini", "[127.0.0.1:" + port + "]\n" + row.Keys + "\n");
+        EXPECT_EQ(mqtt.CreateFile("mqtt://127.0.0.1:" + port + "/b1"), INVALID_HANDLE_VALUE) << row.Keys;
+        EXPECT_EQ(GetLastError(), row.Error) << row.Keys;
+    }
+    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST(MqttOpen, OpenAndCloseLeaveNothingBehind) {

@@ -5,6 +5,7 @@
 #include "serial/driver/posix/NetConnect.h"
 #include "serial/driver/posix/PosixEvent.h"
 #include "serial/driver/posix/QuietThread.h"
+#include "serial/forms/ComStorage.h"
 
 #include <mosquitto.h>
 
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <poll.h>
 #include <system_error>
@@ -347,8 +350,37 @@ std::mutex ParkedLock;
 std::map<std::string, TParked> ParkedDevices;
 std::uint64_t LastTicket = 0;
 
+// The user name and password for the broker, as relaymqtt's settings file gives them: section
+// [HOST:PORT], else [HOST], of SettingsFolder()/mqtt.ini, keys username and password-file (the
+// password is that file's first line). Raises std::system_error with ENOKEY when a file named there
+// cannot be read.
+void AddCredentials(const TMqttAddress &Address, mqtt::TMqttClient::TSettings &Settings) {
+    const std::filesystem::path Folder = SettingsFolder();
+    if (Folder.empty())
+        return;
+    TIniFile Ini;
+    try {
+        Ini.LoadFromFile(Folder / "mqtt.ini");
+    } catch (const EIniFileError &) {
+        throw std::system_error(ENOKEY, std::generic_category(), "mqtt.ini");
+    }
+    std::string Section = Address.Host + ":" + std::to_string(Address.Port);
+    if (!Ini.SectionExists(Section))
+        Section = Address.Host;
+    Settings.Username = Ini.ReadString(Section, "username", "");
+    const std::string PasswordFile = Ini.ReadString(Section, "password-file", "");
+    if (PasswordFile.empty())
+        return;
+    std::ifstream File(PasswordFile);
+    if (!File || !std::getline(File, Settings.Password))
+        throw std::system_error(ENOKEY, std::generic_category(), PasswordFile);
+    if (!Settings.Password.empty() && Settings.Password.back() == '\r')
+        Settings.Password.pop_back();
+}
+
 std::shared_ptr<TMqttComDriver::TDevice> MakeDevice(const TMqttAddress &Address) {
     mqtt::TMqttClient::TSettings Settings;
+    AddCredentials(Address, Settings);
     Settings.Host = Address.Host;
     Settings.Port = Address.Port;
     Settings.ClientId = NextClientId();

@@ -17,7 +17,9 @@
 // board is offline or no bridge ever served it, ETIMEDOUT when the broker does not answer within the
 // connect time-out (5 s unless a test says otherwise), EINVAL for a malformed name. Once open,
 // "offline" or a lost broker is a hang-up: EV_ERR and CE_IOE once, then EIO, as on the other drivers.
-// The client is anonymous and without TLS.
+// A user name and password for the broker come from the settings file mqtt.ini beside the panel's
+// (section [HOST:PORT] or [HOST]: username=, password-file=, as in relaymqtt's settings file), never
+// from the port name; a password file that cannot be read fails the open with ENOKEY. No TLS.
 //
 // Reads, writes, waits and COMMTIMEOUTS are those of the shared device (OverlappedDevice.h), driven
 // by one thread per open device that polls the broker's socket and a control event; it wakes for
