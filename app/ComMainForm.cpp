@@ -5,10 +5,12 @@
 #include "LampShape.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
+#include "relay/PortHistory.h"
 #include "serial/driver/posix/DeviceWatch.h"
 #include "serial/driver/posix/NetComDriver.h"
 #include "serial/driver/posix/NetConnect.h"
 #include "serial/port/ComPlatform.h"
+#include "serial/setup/CPortCtl.h"
 
 #include <QApplication>
 #include <QFont>
@@ -263,6 +265,7 @@ void TForm1::FormCreate(QObject *) {
 
 void TForm1::Button_SettingsClick(QObject *) {
     const std::string Before = FComPort->Port();
+    SetOfferedComPorts(OfferedPorts(FRunPort, FSettingsFile));
     const bool Accepted = FRele->ShowPortSetup();
     // Reached only when the dialog raised nothing, whether the operator accepted or cancelled.
     ui->Button_Open->setEnabled(true);
@@ -284,6 +287,12 @@ void TForm1::UseSettingsFile(std::filesystem::path File) {
         FConsole->InsertPlainLine(QString::fromUtf8(SettingsMalformedLine).arg(Detail));
     if (Load.PortNamed)
         ui->Button_Open->setEnabled(true);
+}
+
+void TForm1::UsePort(const std::string &Name) {
+    FRunPort = Name;
+    FComPort->SetPort(Name);
+    ui->Button_Open->setEnabled(true);
 }
 
 void TForm1::SaveSettings() {
@@ -375,6 +384,9 @@ void TForm1::ComPortOpen(TCustomComPort &) {
     ui->Button_Open->setText(QString::fromUtf8(CloseCaption));
     FConsole->InsertPlainLine(QString::fromUtf8(ComOpenedLine));
     ui->CtrlGB->setEnabled(true);
+    if (const std::string Problem = RememberOpenedPort(FComPort->Port(), FSettingsFile); !Problem.empty())
+        FConsole->InsertPlainLine(
+            QString::fromUtf8(SettingsNotSavedLine).arg(QString::fromStdString(Problem)));
 }
 
 void TForm1::ComPortClose(TCustomComPort &) {

@@ -2,8 +2,11 @@
 // (the relay controller, the answer gatherer, the port component) without a window: the main
 // thread sleeps in the serial layer's poll() loop, which runs the port's events and also watches a
 // signalfd (SIGINT, SIGTERM) and, for "-", standard input.
+#include "CtlCommands.h"
 #include "CtlOutput.h"
 
+#include "i18n/SystemText.h"
+#include "i18n/gnugettext.h"
 #include "relay/AnswerGatherer.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
@@ -254,9 +257,12 @@ bool TSession::Open() {
 
 void TSession::Send(const std::string &Utf8Command) {
     try {
-        if (FRele.SendCmd(Utf8ToCp1250(Utf8Command)) == ccRejected)
+        const bool Refused = FRele.SendCmd(Utf8ToCp1250(Utf8Command)) == ccRejected;
+        if (Refused)
             Note(exRefused);
         Emit();
+        if (const auto Hint = UnterminatedCommandHint(Utf8Command); Refused && Hint)
+            std::fprintf(stderr, "relayctl: %s\n", Hint->c_str());
     } catch (const EComPort &Error) {
         // The description went out before the write failed; the failure ends the session.
         Emit();
@@ -350,11 +356,15 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A script needs no bell for an alarm; the line says what happened.
     SetBeepHook([] {});
+    // The system's reason for a failed open in the operator's language, as the panel gives it.
+    TGnuGettextSession Gettext;
+    BindSystemCatalogues();
     try {
         const TOptions Options = ParseOptions(argc, argv);
         if (Options.Help) {
             std::fputs(Synopsis, stdout);
             std::fputs(UsageText, stdout);
+            std::fputs(BoardCommandsText, stdout);
             return exSent;
         }
         TSession Session(Options);
