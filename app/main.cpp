@@ -3,7 +3,8 @@
 // service goes last because the window's destruction (which closes the port) may still look up a
 // translated error message. The port settings that the setup dialog remembered are loaded before the
 // window shows. --help and --version are answered before Qt starts, so they need no display; a
-// bad use is told once Qt has taken its own options out of the command line.
+// bad use is told once Qt has taken its own options out of the command line (or at once where Qt
+// could not start).
 #include "AppPlatform.h"
 #include "ComMainForm.h"
 #include "PanelOptions.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <vector>
@@ -35,11 +37,22 @@ bool Answered(const TPanelOptions &Options) {
     return true;
 }
 
+// Whether Qt can start at all: without a display it aborts before our own options are read, and a
+// bad option had better say so than have Qt complain about the display.
+bool QtCanStart(const std::vector<std::string> &Arguments) {
+    for (const char *Variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char *Value = std::getenv(Variable); Value && *Value)
+            return true;
+    return std::ranges::any_of(Arguments,
+                               [](const std::string &A) { return A == "-platform" || A == "--platform"; });
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (const TPanelOptions Early = ParsePanelOptions(Arguments(argc, argv));
-        Early.Action == TPanelOptions::paPrint) {
+        Early.Action == TPanelOptions::paPrint ||
+        (Early.Action == TPanelOptions::paRefuse && !QtCanStart(Arguments(argc, argv)))) {
         Answered(Early);
         return Early.ExitCode;
     }
