@@ -24,6 +24,7 @@ const char *const SelectAllText = "&Vybrat vše";
 // A tool tip longer than this is cut: the console's lines are far shorter (an unterminated answer
 // is quoted up to the receive buffer's bound), and a tip must stay within the screen.
 constexpr qsizetype LongestTip = 4096;
+constexpr qsizetype TipRowLength = 100;
 
 } // namespace
 
@@ -181,8 +182,11 @@ QString TConsoleView::ToolTipAt(const QPoint &Position) const {
     if (horizontalScrollBar()->value() == 0 && Right <= viewport()->width())
         return {};
     const QString Shown = Text.size() > LongestTip ? Text.left(LongestTip) + QChar(u'…') : Text;
-    // As rich text, so that the tip wraps within the screen.
-    return QStringLiteral("<p style='white-space:pre-wrap'>%1</p>").arg(Shown.toHtmlEscaped());
+    // Rows of a fixed length: Qt wraps a tip's rich text far narrower, and plain text not at all.
+    QStringList Rows;
+    for (qsizetype At = 0; At < Shown.size(); At += TipRowLength)
+        Rows << Shown.mid(At, TipRowLength).toHtmlEscaped();
+    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(Rows.join(QStringLiteral("<br>")));
 }
 
 bool TConsoleView::viewportEvent(QEvent *Event) {

@@ -45,7 +45,7 @@ TEST(Console, LineThatDoesNotFitShowsWholeAsToolTip) {
     TConsoleView View;
     View.resize(417, 169);
     View.show();
-    const QString Long = QStringLiteral("ERR >Port \"tcp://127.0.0.1\": ") + QString(80, QChar(u'<'));
+    const QString Long = QStringLiteral("ERR >Port \"tcp://127.0.0.1\": ") + QString(60, QChar(u'<'));
     View.InsertLine(Long);
     View.InsertLine(QStringLiteral("short"));
     const int Row = View.fontMetrics().lineSpacing();
