@@ -23,7 +23,7 @@ std::filesystem::path &DeviceRoot() {
     return Root;
 }
 
-std::vector<std::string> &OfferedPorts() {
+std::vector<std::string> &OfferedNames() {
     static std::vector<std::string> Ports;
     return Ports;
 }
@@ -63,7 +63,7 @@ void SetComPortDeviceRoot(const std::filesystem::path &Root) {
 }
 
 void SetOfferedComPorts(std::vector<std::string> Ports) {
-    OfferedPorts() = std::move(Ports);
+    OfferedNames() = std::move(Ports);
 }
 
 // ---- TComSelect
@@ -81,7 +81,7 @@ void TComSelect::FillList(TComProperty Kind) {
             if (!Usb.empty())
                 FItems.setItemData(FItems.count() - 1, QString::fromStdString(Usb), Qt::ToolTipRole);
         }
-        for (const std::string &Name : OfferedPorts())
+        for (const std::string &Name : OfferedNames())
             if (FItems.findText(QString::fromStdString(Name), Qt::MatchFixedString) < 0)
                 FItems.addItem(QString::fromStdString(Name));
         break;
