@@ -6,8 +6,10 @@
 #include "PortKeeperQt.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
+#include "relay/PortHistory.h"
 #include "relay/PortKeeper.h"
 #include "serial/port/ComPlatform.h"
+#include "serial/setup/CPortCtl.h"
 
 #include <QApplication>
 #include <QFont>
@@ -260,6 +262,7 @@ void TForm1::FormCreate(QObject *) {
 
 void TForm1::Button_SettingsClick(QObject *) {
     const std::string Before = FComPort->Port();
+    SetOfferedComPorts(OfferedPorts(FRunPort, FSettingsFile));
     const bool Accepted = FRele->ShowPortSetup();
     // Reached only when the dialog raised nothing, whether the operator accepted or cancelled.
     ui->Button_Open->setEnabled(true);
@@ -281,6 +284,12 @@ void TForm1::UseSettingsFile(std::filesystem::path File) {
         FConsole->InsertPlainLine(QString::fromUtf8(SettingsMalformedLine).arg(Detail));
     if (Load.PortNamed)
         ui->Button_Open->setEnabled(true);
+}
+
+void TForm1::UsePort(const std::string &Name) {
+    FRunPort = Name;
+    FComPort->SetPort(Name);
+    ui->Button_Open->setEnabled(true);
 }
 
 void TForm1::SaveSettings() {
@@ -376,6 +385,9 @@ void TForm1::ComPortOpen(TCustomComPort &Sender) {
     FConsole->InsertPlainLine(QString::fromUtf8(ComPortNameLine).arg(QString::fromStdString(Sender.Port())));
     ui->CtrlGB->setEnabled(true);
     ShowTitle();
+    if (const std::string Problem = RememberOpenedPort(FComPort->Port(), FSettingsFile); !Problem.empty())
+        FConsole->InsertPlainLine(
+            QString::fromUtf8(SettingsNotSavedLine).arg(QString::fromStdString(Problem)));
 }
 
 void TForm1::ComPortClose(TCustomComPort &) {

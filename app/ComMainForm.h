@@ -52,6 +52,10 @@ public:
     // setup dialog is accepted. A remembered port enables "Otevřít port". A file that cannot be
     // read or makes no sense is left alone with one console line; a missing one says nothing.
     void UseSettingsFile(std::filesystem::path File);
+    // The port for this run (the command line's --port): enables "Otevřít port"; the settings
+    // file keeps what the setup dialog chose. The setup dialog offers it, with the ports the
+    // settings file remembers (relay/PortHistory.h).
+    void UsePort(const std::string &Name);
     // Waiting for a lost device to come back, or retrying a lost network port.
     bool WatchingForDevice() const;
     // The delays before the attempts to reach a lost network port: First, then twice the one
@@ -122,6 +126,7 @@ private:
     std::unique_ptr<TPortKeeperQt> FKeeperDriver;
     bool FDestroying = false;
     std::filesystem::path FSettingsFile;
+    std::string FRunPort; // UsePort's
     // The form's own geometry, which resizing starts from.
     struct TFormGeometry {
         QSize Window;

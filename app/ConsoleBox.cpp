@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
+#include <QToolTip>
 
 #include <algorithm>
 #include <stdexcept>
@@ -15,6 +17,14 @@ namespace {
 
 // Space around the lines, as a rich-text box leaves around its document.
 constexpr int Margin = 4;
+
+const char *const CopyText = "&Kopírovat";
+const char *const SelectAllText = "&Vybrat vše";
+
+// A tool tip longer than this is cut: the console's lines are far shorter (an unterminated answer
+// is quoted up to the receive buffer's bound), and a tip must stay within the screen.
+constexpr qsizetype LongestTip = 4096;
+constexpr qsizetype TipRowLength = 100;
 
 } // namespace
 
@@ -80,14 +90,13 @@ void TConsoleView::Copy() const {
 }
 
 QMenu *TConsoleView::CreateContextMenu() {
-    // Qt's own texts of a text box's menu, so that they read as every other text box's do.
+    // In Czech, as the rest of the window and the actions that end the menu: Qt's own texts would
+    // follow the desktop's language instead.
     auto *Menu = new QMenu(this);
-    QAction *CopyAction = Menu->addAction(QCoreApplication::translate("QWidgetTextControl", "&Copy"), this,
-                                          &TConsoleView::Copy);
+    QAction *CopyAction = Menu->addAction(QString::fromUtf8(CopyText), this, &TConsoleView::Copy);
     CopyAction->setShortcut(QKeySequence::Copy);
     CopyAction->setEnabled(HasSelection());
-    QAction *AllAction = Menu->addAction(QCoreApplication::translate("QWidgetTextControl", "Select All"),
-                                         this, &TConsoleView::SelectAll);
+    QAction *AllAction = Menu->addAction(QString::fromUtf8(SelectAllText), this, &TConsoleView::SelectAll);
     AllAction->setShortcut(QKeySequence::SelectAll);
     AllAction->setEnabled(!FLines.empty());
     if (!actions().isEmpty()) {
@@ -159,6 +168,37 @@ void TConsoleView::PaintLine(QPainter &Painter, const TConsoleLine &Line, int To
         return;
     const int X = static_cast<int>(Start * Char - Offset) + Margin;
     Painter.drawText(X, Top + fontMetrics().ascent(), Line.Text.mid(Start, Count));
+}
+
+QString TConsoleView::ToolTipAt(const QPoint &Position) const {
+    if (FLines.empty() || Position.y() < Margin)
+        return {};
+    const int Row = verticalScrollBar()->value() + (Position.y() - Margin) / RowHeight();
+    if (Row >= LineCount())
+        return {};
+    const QString &Text = FLines[static_cast<std::size_t>(Row)].Text;
+    const qint64 Right =
+        static_cast<qint64>(Text.size()) * CharWidth() + Margin - horizontalScrollBar()->value();
+    if (horizontalScrollBar()->value() == 0 && Right <= viewport()->width())
+        return {};
+    const QString Shown = Text.size() > LongestTip ? Text.left(LongestTip) + QChar(u'…') : Text;
+    // Rows of a fixed length: Qt wraps a tip's rich text far narrower, and plain text not at all.
+    QStringList Rows;
+    for (qsizetype At = 0; At < Shown.size(); At += TipRowLength)
+        Rows << Shown.mid(At, TipRowLength).toHtmlEscaped();
+    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(Rows.join(QStringLiteral("<br>")));
+}
+
+bool TConsoleView::viewportEvent(QEvent *Event) {
+    if (Event->type() != QEvent::ToolTip)
+        return QAbstractScrollArea::viewportEvent(Event);
+    const auto *Help = static_cast<QHelpEvent *>(Event);
+    const QString Tip = ToolTipAt(Help->pos());
+    if (Tip.isEmpty())
+        QToolTip::hideText();
+    else
+        QToolTip::showText(Help->globalPos(), Tip, viewport());
+    return true;
 }
 
 void TConsoleView::resizeEvent(QResizeEvent *Event) {

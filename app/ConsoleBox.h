@@ -5,7 +5,8 @@
 // horizontal scroll bar for long lines, so a new line costs the same whether the console holds
 // ten lines or ten thousand, and a line of a megabyte costs no more to show than its visible part.
 // The operator selects whole lines with the mouse (shift extends) or Ctrl+A and copies them with
-// Ctrl+C or the context menu; actions added to the view (QWidget::addAction) end that menu.
+// Ctrl+C or the context menu; actions added to the view (QWidget::addAction) end that menu. A line
+// that the view shows only in part shows whole as a tool tip.
 //
 // TConsoleBox is the relay controller's console on top of it: the controller's lines come in its
 // colours; the window's own "COM >" lines come in the view's plain text colour, so that they never
@@ -54,6 +55,9 @@ public:
     void Copy() const;
     // The menu the view shows on a right click: copy, select all, then the view's own actions.
     QMenu *CreateContextMenu();
+    // The tool tip for a point of the viewport: the whole line there when the view shows only part
+    // of it (too long for the width, or scrolled sideways), else empty.
+    QString ToolTipAt(const QPoint &Position) const;
 
 signals:
     // Every inserted line, as it goes in; the view holds it by then.
@@ -70,6 +74,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *Event) override;
     void keyPressEvent(QKeyEvent *Event) override;
     void contextMenuEvent(QContextMenuEvent *Event) override;
+    bool viewportEvent(QEvent *Event) override;
 
 private:
     // Lines carry serial numbers so that a selection stays on its lines while new ones come in.

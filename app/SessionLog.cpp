@@ -5,7 +5,10 @@
 
 #include <QAction>
 #include <QColor>
+#include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QWidget>
 
 namespace {
@@ -28,8 +31,8 @@ TSessionLog::TSessionLog(TConsoleView *View, QWidget *Window)
       FRecordAction(new QAction(QString::fromUtf8(RecordText), View)),
       FTimes(static_cast<std::size_t>(View->LineCount()), QDateTime::currentDateTime()),
       FPlainTitle(Window->windowTitle()) {
-    ChooseFile = [this](const QString &Caption, QFileDialog::Options Options) {
-        return QFileDialog::getSaveFileName(FWindow, Caption, QString(), QString(), nullptr, Options);
+    ChooseFile = [this](const QString &Caption, const QString &Suggested, QFileDialog::Options Options) {
+        return QFileDialog::getSaveFileName(FWindow, Caption, Suggested, QString(), nullptr, Options);
     };
     FRecordAction->setCheckable(true);
     View->addAction(FSaveAction);
@@ -43,8 +46,19 @@ TSessionLog::TSessionLog(TConsoleView *View, QWidget *Window)
 
 TSessionLog::~TSessionLog() = default;
 
+QString TSessionLog::SuggestedFile(bool Record, const QDateTime &Now) {
+    QString Folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (Folder.isEmpty() || !QFileInfo(Folder).isDir())
+        Folder = QDir::homePath();
+    const QString Name =
+        Record ? QStringLiteral("dudovuz-zaznam-") + Now.toString(QStringLiteral("yyyy-MM-dd"))
+               : QStringLiteral("dudovuz-konzole-") + Now.toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+    return QDir(Folder).filePath(Name + QStringLiteral(".txt"));
+}
+
 void TSessionLog::SaveConsole() {
-    const QString Path = ChooseFile(FSaveAction->text(), {});
+    const QString Path =
+        ChooseFile(FSaveAction->text(), SuggestedFile(false, QDateTime::currentDateTime()), {});
     if (Path.isEmpty())
         return;
     // Written aside and put in place at the end, so a failure never leaves half a file.
@@ -68,7 +82,8 @@ void TSessionLog::SetRecording(bool On) {
         return;
     FRecordAction->setChecked(false);
     // Appending to a file that exists is the point: no question about overwriting it.
-    const QString Path = ChooseFile(FRecordAction->text(), QFileDialog::DontConfirmOverwrite);
+    const QString Path = ChooseFile(FRecordAction->text(), SuggestedFile(true, QDateTime::currentDateTime()),
+                                    QFileDialog::DontConfirmOverwrite);
     if (Path.isEmpty())
         return;
     FFile.setFileName(Path);

@@ -39,10 +39,15 @@ public:
     TSessionLog(TConsoleView *View, QWidget *Window);
     ~TSessionLog() override;
 
-    // Asks for a file name; empty when the operator cancelled. Tests put a stand-in here, so that
-    // no dialog opens.
-    using TChooseFile = std::function<QString(const QString &Caption, QFileDialog::Options Options)>;
+    // Asks for a file name, offering Suggested; empty when the operator cancelled. Tests put a
+    // stand-in here, so that no dialog opens.
+    using TChooseFile = std::function<QString(const QString &Caption, const QString &Suggested,
+                                              QFileDialog::Options Options)>;
     TChooseFile ChooseFile;
+    // The file the dialogs offer: in the operator's documents folder (the home folder when there
+    // is none) a name with the date, and for a saved console the time too ("dudovuz-konzole-
+    // 2026-12-08-140307.txt"; a record, appended to all day, "dudovuz-zaznam-2026-12-08.txt").
+    static QString SuggestedFile(bool Record, const QDateTime &Now);
 
     QAction *SaveAction() const { return FSaveAction; }
     QAction *RecordAction() const { return FRecordAction; }

@@ -82,11 +82,11 @@ std::string FirstUnknownValue(const TIniFile &Ini, const std::string &Section) {
     return {};
 }
 
-bool Reopenable(const std::string &Port) {
+} // namespace
+
+bool ReopenablePortName(const std::string &Port) {
     return !Port.empty() && !Port.starts_with("pts/") && !Port.starts_with("/dev/pts/");
 }
-
-} // namespace
 
 void ApplyPanelPortDefaults(TCustomComPort &Port) {
     Port.SetName("ComPort");
@@ -127,7 +127,7 @@ TSettingsLoad LoadPortSettings(TCustomComPort &Port, const fs::path &File) {
     } catch (const std::exception &E) {
         return {soUnreadable, E.what(), false};
     }
-    return {soLoaded, {}, Ini.ValueExists(Port.Name(), "Port") && Reopenable(Port.Port())};
+    return {soLoaded, {}, Ini.ValueExists(Port.Name(), "Port") && ReopenablePortName(Port.Port())};
 }
 
 std::string SavePortSettings(TCustomComPort &Port, const fs::path &File) {

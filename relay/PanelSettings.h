@@ -28,6 +28,10 @@ void ApplyPanelPortDefaults(TCustomComPort &Port);
 // XDG_CONFIG_HOME, as the XDG base directory rules say. Empty when there is no home either.
 std::filesystem::path PanelSettingsPath();
 
+// A port name worth opening in another session: not empty and not a pseudo-terminal's (pts/N),
+// whose number names another terminal next time.
+bool ReopenablePortName(const std::string &Port);
+
 enum TSettingsOutcome : std::uint8_t {
     soLoaded,     // the file's settings are in the port
     soMissing,    // no file: the port is as it was

@@ -2,14 +2,16 @@
 // the board's protocol; their texts are the operator's and must stay character for character.
 #include "relay/ReleUnit.h"
 
+#include "i18n/SystemText.h"
 #include "relay/CodePage1250.h"
 #include "relay/ComPortLink.h"
 #include "relay/DecimalInt.h"
 #include "relay/PlatformHooks.h"
+#include "serial/driver/posix/NetComDriver.h"
+#include "serial/driver/posix/NetConnect.h"
 #include "serial/port/ComError.h"
 
 #include <cerrno>
-#include <cstring>
 #include <optional>
 
 namespace {
@@ -122,10 +124,30 @@ std::string ShownPortName(const std::string &PortName) {
     return PortName.substr(0, Cut) + "…";
 }
 
+// What is wrong with a network name that its open refused, or the host it names that cannot be
+// found; nothing for other names and other failures.
+std::optional<std::string> NetworkNameProblem(const std::string &PortName, std::int32_t SystemError) {
+    if (!ComApi::IsNetworkPortName(PortName))
+        return std::nullopt;
+    const std::optional<ComApi::TNetAddress> Address = ComApi::ParseNetName(PortName);
+    if (!Address) {
+        // The port number is the part that is easily forgotten: with one, would the name do?
+        if (ComApi::ParseNetName(PortName + ":1"))
+            return std::string("v síťovém názvu chybí číslo portu (tcp://POČÍTAČ:PORT).");
+        return std::string(
+            "síťový název má tvar tcp://POČÍTAČ:PORT nebo rfc2217://POČÍTAČ:PORT, port 1 až 65535.");
+    }
+    if (SystemError == ENXIO) // the network driver's code for a name that no look-up found
+        return "počítač \"" + Address->Host + "\" nelze najít.";
+    return std::nullopt;
+}
+
 } // namespace
 
 std::string OpenFailureReason(const std::string &PortName, const EComPort &Error) {
     const std::string Port = "Port \"" + ShownPortName(PortName) + "\": ";
+    if (const std::optional<std::string> Problem = NetworkNameProblem(PortName, Error.SystemErrorNumber()))
+        return Port + *Problem;
     switch (Error.SystemErrorNumber()) {
     case -1:
         return Port + Error.what();
@@ -140,7 +162,8 @@ std::string OpenFailureReason(const std::string &PortName, const EComPort &Error
     case EPROTO:
         return Port + "vzdálený server porušil protokol Telnet.";
     default:
-        return Port + std::strerror(Error.SystemErrorNumber()) + ".";
+        // The system's own text, in the operator's language where the system has it.
+        return Port + SystemErrorText(Error.SystemErrorNumber()) + ".";
     }
 }
 

@@ -4,9 +4,12 @@
 // signalfd (SIGINT, SIGTERM) and, for "-", standard input. With --follow the listening keeps a
 // board that goes away as the panel does, through the panel's own keeper (relay/PortKeeper.h) on
 // the same loop, and prints the keeper's console lines.
+#include "CtlCommands.h"
 #include "CtlCommon.h"
 #include "CtlOutput.h"
 
+#include "i18n/SystemText.h"
+#include "i18n/gnugettext.h"
 #include "relay/AnswerGatherer.h"
 #include "relay/CodePage1250.h"
 #include "relay/PanelSettings.h"
@@ -232,9 +235,12 @@ bool TSession::Open() {
 
 void TSession::Send(const std::string &Utf8Command) {
     try {
-        if (FRele.SendCmd(Utf8ToCp1250(Utf8Command)) == ccRejected)
+        const bool Refused = FRele.SendCmd(Utf8ToCp1250(Utf8Command)) == ccRejected;
+        if (Refused)
             Note(exRefused);
         Emit();
+        if (const auto Hint = UnterminatedCommandHint(Utf8Command); Refused && Hint)
+            std::fprintf(stderr, "relayctl: %s\n", Hint->c_str());
     } catch (const EComPort &Error) {
         // The description went out before the write failed; the failure ends the session.
         Emit();
@@ -333,11 +339,15 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A script needs no bell for an alarm; the line says what happened.
     SetBeepHook([] {});
+    // The system's reason for a failed open in the operator's language, as the panel gives it.
+    TGnuGettextSession Gettext;
+    BindSystemCatalogues();
     try {
         const TOptions Options = ParseOptions(argc, argv);
         if (Options.Help) {
             std::fputs(Synopsis, stdout);
             std::fputs(UsageText, stdout);
+            std::fputs(BoardCommandsText, stdout);
             return exSent;
         }
         TSession Session(Options);

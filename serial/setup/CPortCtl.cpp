@@ -8,6 +8,7 @@
 #include <QAbstractItemView>
 #include <QStyledItemDelegate>
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,6 +21,11 @@ std::filesystem::path &SysfsRoot() {
 std::filesystem::path &DeviceRoot() {
     static std::filesystem::path Root = "/dev";
     return Root;
+}
+
+std::vector<std::string> &OfferedNames() {
+    static std::vector<std::string> Ports;
+    return Ports;
 }
 
 // Every value of an enumeration in ordinal order, as text.
@@ -56,6 +62,10 @@ void SetComPortDeviceRoot(const std::filesystem::path &Root) {
     DeviceRoot() = Root;
 }
 
+void SetOfferedComPorts(std::vector<std::string> Ports) {
+    OfferedNames() = std::move(Ports);
+}
+
 // ---- TComSelect
 
 void TComSelect::FillList(TComProperty Kind) {
@@ -71,6 +81,9 @@ void TComSelect::FillList(TComProperty Kind) {
             if (!Usb.empty())
                 FItems.setItemData(FItems.count() - 1, QString::fromStdString(Usb), Qt::ToolTipRole);
         }
+        for (const std::string &Name : OfferedNames())
+            if (FItems.findText(QString::fromStdString(Name), Qt::MatchFixedString) < 0)
+                FItems.addItem(QString::fromStdString(Name));
         break;
     }
     case cpBaudRate:

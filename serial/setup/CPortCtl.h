@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // Which port property a box edits.
 enum TComProperty : std::uint8_t {
@@ -40,6 +41,9 @@ void SetComPortSysfsRoot(const std::filesystem::path &Root);
 const std::filesystem::path &ComPortSysfsRoot();
 // And the root of the device folder ("/dev"), for the stable by-id names.
 void SetComPortDeviceRoot(const std::filesystem::path &Root);
+// Names that every port list offers after the system's ports (those it lacks, letter case ignored):
+// the ports the front end knows the operator uses, such as network ports opened before.
+void SetOfferedComPorts(std::vector<std::string> Ports);
 
 // The value one box holds, and its way to and from the port. Owned by exactly one TComComboBox,
 // whose item list it fills and searches.

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -38,6 +39,24 @@ TEST(Console, KeepsAVeryLongLineWholeAndShowsIt) {
     View.InsertLine(Long);
     View.grab();
     EXPECT_EQ(View.Lines(), (QStringList{Long, QStringLiteral("below")}));
+}
+
+TEST(Console, LineThatDoesNotFitShowsWholeAsToolTip) {
+    TConsoleView View;
+    View.resize(417, 169);
+    View.show();
+    const QString Long = QStringLiteral("ERR >Port \"tcp://127.0.0.1\": ") + QString(60, QChar(u'<'));
+    View.InsertLine(Long);
+    View.InsertLine(QStringLiteral("short"));
+    const int Row = View.fontMetrics().lineSpacing();
+    const QPoint OnShort(20, Row / 2 + 4), OnLong(20, Row + Row / 2 + 4);
+    EXPECT_EQ(View.ToolTipAt(OnShort), QString());
+    EXPECT_TRUE(View.ToolTipAt(OnLong).contains(Long.toHtmlEscaped()))
+        << View.ToolTipAt(OnLong).toStdString();
+    // Scrolled sideways, the short line is no longer whole in view either.
+    View.horizontalScrollBar()->setValue(40);
+    EXPECT_TRUE(View.ToolTipAt(OnShort).contains(QStringLiteral("short")));
+    EXPECT_EQ(View.ToolTipAt(QPoint(20, 10 * Row)), QString()) << "below the last line";
 }
 
 TEST(Console, LinesComeInTheirKindsColourAndTheWindowsInThePlainOne) {

@@ -6,10 +6,14 @@
 
 #include "relay/PanelSettings.h"
 #include "serial/port/ComPlatform.h"
+#include "serial/setup/CPortSetup.h"
 #include "tests/support/Leaks.h"
 #include "tests/support/Tcp.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -305,6 +309,39 @@ TEST_F(Remembered, AcceptedDialogIsSavedAndTheNextWindowCanOpenAtOnce) {
     ASSERT_TRUE(Control(Second, "Button_Open")->isEnabled());
     Click(Second, "Button_Open");
     EXPECT_TRUE(Second.ComPort().Connected()) << TopLine(Second).toStdString();
+}
+
+// A network port given for one run (--port) and opened is offered by the setup dialog of the next
+// window on the same file, beside the system's ports.
+TEST_F(Remembered, OpenedPortIsOfferedByTheNextWindowsDialog) {
+    TTcpListener Server;
+    const std::string Name = "tcp://127.0.0.1:" + std::to_string(Server.Port());
+    {
+        TForm1 First;
+        First.show();
+        First.UseSettingsFile(File);
+        First.UsePort(Name);
+        Click(First, "Button_Open");
+        ASSERT_TRUE(First.ComPort().Connected()) << TopLine(First).toStdString();
+    }
+    RegisterPortSetupDialog();
+    TForm1 Second;
+    Second.show();
+    Second.UseSettingsFile(File);
+    QStringList Offered;
+    std::function<void()> WhenShown = [&] {
+        QWidget *Dialog = QApplication::activeModalWidget();
+        if (!Dialog)
+            return QTimer::singleShot(0, WhenShown);
+        auto *Ports = Dialog->findChild<QComboBox *>("Combo1");
+        for (int I = 0; I < Ports->count(); ++I)
+            Offered << Ports->itemText(I);
+        QTest::mouseClick(Dialog->findChild<QPushButton *>("Button2"), Qt::LeftButton);
+    };
+    QTimer::singleShot(0, WhenShown);
+    Click(Second, "Button_Settings");
+    SetSetupDialogHook(nullptr);
+    EXPECT_TRUE(Offered.contains(QString::fromStdString(Name))) << Offered.join(' ').toStdString();
 }
 
 TEST_F(Remembered, FileThatCannotBeUsedCostsOneLine) {

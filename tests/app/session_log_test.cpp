@@ -25,7 +25,9 @@ class SessionLog : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Dir.isValid());
-        Form.SessionLog().ChooseFile = [this](const QString &, QFileDialog::Options) { return Chosen; };
+        Form.SessionLog().ChooseFile = [this](const QString &, const QString &, QFileDialog::Options) {
+            return Chosen;
+        };
         PlainTitle = Form.windowTitle();
     }
     // Chooses Path in the dialog of the console menu's action Text.

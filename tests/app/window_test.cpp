@@ -322,7 +322,9 @@ TEST_P(OpenWindow, OpenButtonClosesAnOpenPortAndOpensItAgain) {
     EXPECT_EQ(Form->windowTitle(), Plain + U(" — ") + Name);
     const QString Log =
         QDir::temp().filePath(QStringLiteral("title-log.%1.txt").arg(QCoreApplication::applicationPid()));
-    Form->SessionLog().ChooseFile = [&](const QString &, QFileDialog::Options) { return Log; };
+    Form->SessionLog().ChooseFile = [&](const QString &, const QString &, QFileDialog::Options) {
+        return Log;
+    };
     Form->SessionLog().SetRecording(true);
     EXPECT_EQ(Form->windowTitle(), Plain + U(" — ") + Name + U(" — ") + Log);
     Click(*Form, "Button_Open");

@@ -1,19 +1,29 @@
 // TRele with a port on the scriptable driver: what goes on the line, the board's line settings
 // and how port failures surface.
+#include "i18n/SystemText.h"
+#include "i18n/gnugettext.h"
 #include "relay/ReleUnit.h"
 #include "serial/port/ComPlatform.h"
 #include "serial/port/ComPort.h"
 #include "serial/testing/ScriptComDriver.h"
 #include "support/Recorders.h"
+#include "tests/support/MoImage.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <unistd.h>
 
 using namespace ComApi;
 
 namespace {
+
+std::filesystem::path MakeTempDir() {
+    std::string Template = (std::filesystem::temp_directory_path() / "open-failure-XXXXXX").string();
+    return ::mkdtemp(Template.data());
+}
 
 struct TReleOnPort : ::testing::Test {
     TReleOnPort() {
@@ -118,6 +128,42 @@ TEST_F(TReleOnPort, SetupDialogRunsOnThePortAndItsErrorsPass) {
     SetSetupDialogHook(nullptr);
     EXPECT_EQ(Shown, &Port);
     EXPECT_TRUE(Console.Lines.empty());
+}
+
+// Why an open failed, for the names and codes the operator could not read before: a network name
+// without its port number, a host name that no look-up finds, and the system's own text, which
+// comes in the operator's language from the C library's catalogue.
+TEST(OpenFailureReason, SaysWhatIsWrongInTheOperatorsLanguage) {
+    const std::filesystem::path Base = MakeTempDir();
+    fixture::WriteFile((Base / "libc/cs/LC_MESSAGES/libc.mo").string(),
+                       fixture::MoImage({{"Connection refused", "Spojení odmítnuto"}}));
+    const struct {
+        const char *Name;
+        int Code;
+        const char *Reason;
+    } Rows[] = {
+        {"tcp://127.0.0.1", EINVAL, "v síťovém názvu chybí číslo portu (tcp://POČÍTAČ:PORT)."},
+        {"rfc2217://[::1]", EINVAL, "v síťovém názvu chybí číslo portu (tcp://POČÍTAČ:PORT)."},
+        {"tcp://host:99999", EINVAL,
+         "síťový název má tvar tcp://POČÍTAČ:PORT nebo rfc2217://POČÍTAČ:PORT, port 1 až 65535."},
+        {"tcp://board.test:4001", ENXIO, "počítač \"board.test\" nelze najít."},
+        {"tcp://127.0.0.1:4001", ECONNREFUSED, "Spojení odmítnuto."},
+        {"ttyUSB0", EISDIR, "Is a directory."}, // no translation in the catalogue: English
+    };
+    {
+        TGnuGettextSession Gettext(Base.string(), "cs_CZ");
+        BindSystemCatalogues((Base / "libc").string());
+        for (const auto &Row : Rows)
+            EXPECT_EQ(OpenFailureReason(Row.Name, EComPort(7, Row.Code)),
+                      "Port \"" + std::string(Row.Name) + "\": " + Row.Reason);
+    }
+    std::filesystem::remove_all(Base);
+    // The system's own catalogue, where it is installed, reads as ours does.
+    if (!std::filesystem::exists(std::string(SystemCatalogueDirectory) + "/cs/LC_MESSAGES/libc.mo"))
+        GTEST_SKIP() << "no Czech catalogue of the C library (libc-l10n)";
+    TGnuGettextSession Gettext(Base.string(), "cs_CZ");
+    BindSystemCatalogues();
+    EXPECT_NE(SystemErrorText(ECONNREFUSED), "Connection refused");
 }
 
 } // namespace

@@ -92,7 +92,7 @@ TEST_F(RelayCtl, ExitCodesAndWhatTheySay) {
          {"--port", Port, "--wait=0", "R1=1", "R2=0s"},
          1,
          "ERR >ERROR - Empty or unterminated command.\nCMD >Požadavek na  vypnutí  Relé č,2.\n",
-         ""},
+         HasSubstr("did you mean \"R1=1s\"?")},
         {"port cannot be opened",
          "",
          {"--port", Missing, "R1=1s"},

@@ -14,9 +14,9 @@
 // and CE_IOE once, then EIO. CreateFile looks the host up and connects without blocking, and gives
 // up when both together take longer than the connect time-out (5 s unless a test says otherwise),
 // with ETIMEDOUT; a refused connection fails with ECONNREFUSED, a malformed name with EINVAL, a host
-// that cannot be resolved with EHOSTUNREACH. A connection that a probe has made ahead for the same
-// name (NetConnect.h) is taken instead of dialling again.
-// Opens are not exclusive: a server decides whether it takes a second client.
+// name that cannot be resolved with ENXIO ("no such address", unlike a route that is missing). A connection
+// that a probe has made ahead for the same name (NetConnect.h) is taken instead of dialling again. Opens are
+// not exclusive: a server decides whether it takes a second client.
 //
 // Handles start at FirstHandle, so that a driver that routes by handle can tell them from others.
 #pragma once

@@ -198,7 +198,7 @@ TFd ConnectNet(const TNetAddress &Address, TClock::time_point Deadline, const TR
     if (!lookup.Wait(Deadline))
         return SetLastError(ETIMEDOUT), TFd();
     if (!lookup.Result())
-        return SetLastError(EHOSTUNREACH), TFd();
+        return SetLastError(ENXIO), TFd();
     int error = ETIMEDOUT;
     for (const addrinfo *a = lookup.Result(); a; a = a->ai_next) {
         TFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));

@@ -61,8 +61,9 @@ private:
 };
 
 // Connects to Address; the lookup and the connect together take no longer than until Deadline. An
-// empty descriptor and the last error set on failure: ETIMEDOUT at the deadline, EHOSTUNREACH for a
-// host that cannot be resolved, else the system's code of the last address tried.
+// empty descriptor and the last error set on failure: ETIMEDOUT at the deadline, ENXIO for a host
+// name that cannot be resolved (EHOSTUNREACH would blame a route), else the system's code of the last address
+// tried.
 TFd ConnectNet(const TNetAddress &Address, std::chrono::steady_clock::time_point Deadline,
                const TResolver &Resolve = {});
 
