@@ -96,7 +96,7 @@ TEST_F(RelayMqtt, SwitchesTheBoardAndPublishesWhatItSays) {
         {"report_deactivation/set", "ON", "RESET=Ys", "deactivation-reports=on", "report_deactivation", "ON"},
         {"", "input 2 off", "", "inputs=000000", "input/2", "OFF"},
         {"command", "R5=1s", "R5=1s", "relays=001010", "", ""},
-        {"raw/tx", "R6=1s!", "!", "relays=001011", "raw/rx", "&000*"},
+        {"raw/tx", "R2=1s!", "!", "relays=011010", "raw/rx", "&000*"},
     };
     for (const TRow &Row : Rows) {
         SCOPED_TRACE(Row.Topic + " " + Row.Payload);
@@ -113,7 +113,10 @@ TEST_F(RelayMqtt, SwitchesTheBoardAndPublishesWhatItSays) {
                       "dudovuz/b1/" + Row.StateTopic);
         }
     }
-    // Bytes written past the controller leave the relays unknown: their retained states go.
+    // A command past the controller (the last row's) implies its state all the same; bytes that end
+    // in no command leave the relays unknown, and their states go.
+    EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/relay/2", "ON").Topic, "dudovuz/b1/relay/2");
+    Send("raw/tx", "R3=0");
     EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/relay/3", "").Topic, "dudovuz/b1/relay/3");
 }
 

@@ -26,7 +26,8 @@ public:
     void Sent(const std::string &Cmd, TCmdClass Class, const TRele &Rele);
     // After the controller interpreted Respond (of kind Kind).
     void Answered(TRespondKind Kind, const std::string &Respond, const TRele &Rele);
-    // Bytes went to the line past the controller: what they did to the relays is not known.
+    // Bytes went to the line that the controller could not follow: what they did to the relays is
+    // not known.
     void ForgetRelays();
     void Forget() { *this = TBoardState(); }
 

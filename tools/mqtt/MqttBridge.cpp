@@ -123,13 +123,41 @@ void TBridge::Perform(const TRequest &Request) {
         } catch (const EComPort &Failure) {
             return Error(Failure.what());
         }
-        // Past the controller: the relays may have switched unseen.
-        FState.ForgetRelays();
+        FollowRawCommands(Request.Bytes);
+        Emit();
         return PublishStates(false);
     }
     if (Request.Kind == TRequest::rqTimedRelay && !FState.TimerReportsOn())
         Send("Rcfg1=1s");
     Send(Request.Bytes);
+}
+
+// The board acts on every complete command among bytes written past the controller (a panel or
+// relayctl on the board's mqtt:// port writes its commands so), so they imply states as the
+// bridge's own commands do: the controller describes each one, without sending it again, and the
+// states follow. A command it does not know, or bytes left without their end, may have switched
+// relays unseen: those are then unknown.
+void TBridge::FollowRawCommands(std::string_view Bytes) {
+    TCustomComPort *const Port = std::exchange(FRele.ComPort, nullptr);
+    bool Known = true;
+    try {
+        while (!Bytes.empty() && Known) {
+            // The queries are one character; every other command ends with its "s".
+            const std::size_t End = Bytes.front() == '?' || Bytes.front() == '!' ? 1 : Bytes.find('s') + 1;
+            const std::string Cmd(Bytes.substr(0, End == 0 ? Bytes.size() : End));
+            const TCmdClass Class = End == 0 ? ccRejected : FRele.SendCmd(Cmd);
+            Known = Class != ccRejected;
+            if (Known)
+                FState.Sent(Cmd, Class, FRele);
+            Bytes.remove_prefix(Cmd.size());
+        }
+    } catch (...) {
+        FRele.ComPort = Port;
+        throw;
+    }
+    FRele.ComPort = Port;
+    if (!Known)
+        FState.ForgetRelays();
 }
 
 void TBridge::Error(const std::string &Text) {

@@ -62,6 +62,7 @@ private:
     void BoardBytes(const std::string &Bytes);
     void Send(const std::string &Cmd);
     void Perform(const TRequest &Request);
+    void FollowRawCommands(std::string_view Bytes);
     void Error(const std::string &Text);
     void Emit(std::optional<TRespondKind> Answer = std::nullopt);
     // A lost board: offline and its states forgotten, while the keeper waits for it; back: asked
