@@ -78,6 +78,7 @@ private:
     struct TDestroy {
         void operator()(mosquitto *Handle) const noexcept;
     };
+    bool Handshaking() const;
     static void OnConnect(mosquitto *, void *Self, int Code);
     static void OnDisconnect(mosquitto *, void *Self, int Code);
     static void OnMessage(mosquitto *, void *Self, const mosquitto_message *Message);
