@@ -95,6 +95,7 @@ TEST(MqttOpen, TlsTrustsTheCaFileFromTheSettingsFolder) {
     std::filesystem::create_directory(scratch.Path() / "dudovuz");
     ::setenv("XDG_CONFIG_HOME", scratch.Path().c_str(), 1);
     TMqttComDriver mqtt{std::chrono::milliseconds(Bound)};
+    const mqtttest::TBroker plain(scratch);
     const int port = broker.Port(), closed = TTcpListener().Port();
     const struct {
         std::string Keys;
@@ -106,6 +107,7 @@ TEST(MqttOpen, TlsTrustsTheCaFileFromTheSettingsFolder) {
         {"cafile=" + in("none.pem"), port, ENOKEY},
         {"", port, ECONNREFUSED}, // no TLS: the broker ends the connection
         {"cafile=" + in("ca.pem"), closed, ECONNREFUSED},
+        {"cafile=" + in("ca.pem"), plain.Port(), EKEYREJECTED}, // no TLS there
     };
     for (const auto &row : rows) {
         scratch.Write("dudovuz/mqtt.ini", "[127.0.0.1]\n" + row.Keys + "\n");

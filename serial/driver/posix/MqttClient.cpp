@@ -73,6 +73,11 @@ bool TMqttClient::Handshaking() const {
     return Ssl && !SSL_is_init_finished(Ssl);
 }
 
+bool TMqttClient::HandshakeSent() const {
+    SSL *const Ssl = static_cast<SSL *>(mosquitto_ssl_get(FHandle.get()));
+    return Ssl && BIO_number_written(SSL_get_wbio(Ssl)) > 0;
+}
+
 int TMqttClient::Read() {
     return mosquitto_loop_read(FHandle.get(), 1);
 }

@@ -72,6 +72,8 @@ public:
 
     int Socket() const;
     bool WantWrite() const;
+    // True once a TLS handshake has sent its first bytes: the broker was reached.
+    bool HandshakeSent() const;
     static std::string Text(int Code);
 
 private:

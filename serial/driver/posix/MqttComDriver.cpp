@@ -248,13 +248,13 @@ void TMqttComDriver::TDevice::Service(short Revents, TTime Now) {
     if (Revents & (POLLIN | POLLHUP | POLLERR))
         FClient.Read(); // the board's bytes arrive in Received, a lost connection in Disconnected
     if ((Revents & (POLLHUP | POLLERR)) && FState == msConnecting && !FAccepted && FClient.Socket() >= 0) {
-        // The connection refused or cut while the TLS handshake was under way: the library would
-        // go on with the handshake on the dead socket. Its failed write has taken the socket's
-        // error, as a rule; a broker that finds fault with the handshake says so before it goes.
+        // The connection refused, or cut by the broker during the TLS handshake (no TLS on that
+        // port): the library would go on with the handshake on the dead socket. A refused connect
+        // sent nothing; its error may have gone to the handshake's failed write.
         int Error = 0;
         socklen_t Size = sizeof Error;
         ::getsockopt(FClient.Socket(), SOL_SOCKET, SO_ERROR, &Error, &Size);
-        Fail(Error != 0 ? DWORD(Error) : DWORD(ECONNREFUSED));
+        Fail(FClient.HandshakeSent() ? DWORD(EKEYREJECTED) : Error != 0 ? DWORD(Error) : DWORD(ECONNREFUSED));
     }
     if (std::exchange(FSubscribe, false)) {
         // Outside the library's callback, whose locks it would take in another order. The broker's
