@@ -161,6 +161,8 @@ std::string OpenFailureReason(const std::string &PortName, const EComPort &Error
         return Port + "není to sériové zařízení.";
     case EPROTO:
         return Port + "vzdálený server porušil protokol Telnet.";
+    case EKEYREJECTED: // an mqtt:// port's TLS handshake
+        return Port + "spojení TLS s brokerem selhalo (zkontrolujte cafile v mqtt.ini a certifikát brokera).";
     default:
         // The system's own text, in the operator's language where the system has it.
         return Port + SystemErrorText(Error.SystemErrorNumber()) + ".";

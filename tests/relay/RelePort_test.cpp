@@ -148,6 +148,8 @@ TEST(OpenFailureReason, SaysWhatIsWrongInTheOperatorsLanguage) {
          "síťový název má tvar tcp://POČÍTAČ:PORT nebo rfc2217://POČÍTAČ:PORT, port 1 až 65535."},
         {"tcp://board.test:4001", ENXIO, "počítač \"board.test\" nelze najít."},
         {"tcp://127.0.0.1:4001", ECONNREFUSED, "Spojení odmítnuto."},
+        {"mqtt://broker/b1", EKEYREJECTED,
+         "spojení TLS s brokerem selhalo (zkontrolujte cafile v mqtt.ini a certifikát brokera)."},
         {"ttyUSB0", EISDIR, "Is a directory."}, // no translation in the catalogue: English
     };
     {

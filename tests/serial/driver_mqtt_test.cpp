@@ -80,6 +80,45 @@ TEST(MqttOpen, CredentialsComeFromTheSettingsFolder) {
     ::unsetenv("XDG_CONFIG_HOME");
 }
 
+// TLS to the broker when mqtt.ini names a CA file: the handshake runs in the device's own loop, a
+// certificate the CA did not sign fails the open with a code of its own.
+TEST(MqttOpen, TlsTrustsTheCaFileFromTheSettingsFolder) {
+    std::string missing;
+    if (!mqtttest::ToolsPresent(missing))
+        GTEST_SKIP() << missing;
+    mqtttest::TScratch scratch;
+    ASSERT_TRUE(mqtttest::MakeCertificates(scratch));
+    const auto in = [&](const char *name) { return (scratch.Path() / name).string(); };
+    mqtttest::TBroker broker(scratch, "allow_anonymous true\n" + mqtttest::TlsListener(scratch),
+                             {"--cafile", in("ca.pem")});
+    mqtttest::Publish(broker, "dudovuz/b1/availability", "online", true);
+    std::filesystem::create_directory(scratch.Path() / "dudovuz");
+    ::setenv("XDG_CONFIG_HOME", scratch.Path().c_str(), 1);
+    TMqttComDriver mqtt{std::chrono::milliseconds(Bound)};
+    const mqtttest::TBroker plain(scratch);
+    const int port = broker.Port(), closed = TTcpListener().Port();
+    const struct {
+        std::string Keys;
+        int Port;
+        DWORD Error;
+    } rows[] = {
+        {"cafile=" + in("ca.pem"), port, 0},
+        {"cafile=" + in("other.pem"), port, EKEYREJECTED},
+        {"cafile=" + in("none.pem"), port, ENOKEY},
+        {"", port, ECONNREFUSED}, // no TLS: the broker ends the connection
+        {"cafile=" + in("ca.pem"), closed, ECONNREFUSED},
+        {"cafile=" + in("ca.pem"), plain.Port(), EKEYREJECTED}, // no TLS there
+    };
+    for (const auto &row : rows) {
+        scratch.Write("dudovuz/mqtt.ini", "[127.0.0.1]\n" + row.Keys + "\n");
+        const HANDLE h = mqtt.CreateFile("mqtt://127.0.0.1:" + std::to_string(row.Port) + "/b1");
+        EXPECT_EQ(h == INVALID_HANDLE_VALUE ? GetLastError() : 0, row.Error) << row.Keys << " " << row.Port;
+        if (h != INVALID_HANDLE_VALUE)
+            mqtt.CloseHandle(h);
+    }
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
 TEST(MqttOpen, OpenAndCloseLeaveNothingBehind) {
     std::string missing;
     if (!mqtttest::ToolsPresent(missing))

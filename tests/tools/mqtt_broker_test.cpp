@@ -299,11 +299,7 @@ TEST_F(RelayMqtt, UsageErrorsEndWithThreeAndSayWhy) {
     }
 }
 
-// Runs a shell command line in the scratch folder; true when it succeeded.
-bool Shell(const TScratch &Scratch, const std::string &Line) {
-    TSimProcess Process("/bin/sh", {"-c", "cd \"$0\" && " + Line, Scratch.Path().string()});
-    return Process.Wait() == 0;
-}
+using mqtttest::Shell;
 
 TEST_F(RelayMqtt, UserAndPasswordRightConnectsWrongEndsWithAReason) {
     ASSERT_TRUE(Shell(Scratch, mqtttest::Tool("mosquitto_passwd") + " -b -c passwd board s3cret"));
@@ -325,20 +321,9 @@ TEST_F(RelayMqtt, UserAndPasswordRightConnectsWrongEndsWithAReason) {
 }
 
 TEST_F(RelayMqtt, TlsWithTheRightCaConnectsWithAnotherEndsWithAReason) {
-    const std::string Ssl = mqtttest::Tool("openssl");
-    const std::string Key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1";
-    ASSERT_TRUE(Shell(
-        Scratch, Ssl + " req -x509" + Key + " -keyout ca.key -out ca.pem -subj /CN=test-ca 2>/dev/null && " +
-                     Ssl + " req -x509" + Key +
-                     " -keyout other.key -out other.pem -subj /CN=other 2>/dev/null && " + Ssl + " req" +
-                     Key + " -keyout server.key -out server.csr -subj /CN=127.0.0.1 2>/dev/null && " +
-                     "printf 'subjectAltName=IP:127.0.0.1\\n' > san && " + Ssl +
-                     " x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1"
-                     " -extfile san -out server.pem 2>/dev/null"));
+    ASSERT_TRUE(mqtttest::MakeCertificates(Scratch));
     const auto In = [&](const char *Name) { return (Scratch.Path() / Name).string(); };
-    StartBroker("allow_anonymous true\ncafile " + In("ca.pem") + "\ncertfile " + In("server.pem") +
-                    "\nkeyfile " + In("server.key") + "\n",
-                {"--cafile", In("ca.pem")});
+    StartBroker("allow_anonymous true\n" + mqtttest::TlsListener(Scratch), {"--cafile", In("ca.pem")});
     {
         auto Bridge = StartBridge("b1", {"--cafile", In("ca.pem")});
         EXPECT_EQ(Watch->SeenExactly("dudovuz/b1/availability", "online").Topic, "dudovuz/b1/availability");

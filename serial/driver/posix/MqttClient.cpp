@@ -2,6 +2,7 @@
 #include "serial/driver/posix/MqttClient.h"
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
 
 #include <mutex>
 #include <stdexcept>
@@ -65,12 +66,24 @@ int TMqttClient::ConnectAsync() {
                                    FSettings.KeepAlive);
 }
 
+// While the TLS handshake of a connect runs, only mosquitto_loop_read takes it further, whichever way
+// the socket is ready: mosquitto_loop_write then sends nothing, though the library may want to write.
+bool TMqttClient::Handshaking() const {
+    SSL *const Ssl = static_cast<SSL *>(mosquitto_ssl_get(FHandle.get()));
+    return Ssl && !SSL_is_init_finished(Ssl);
+}
+
+bool TMqttClient::HandshakeSent() const {
+    SSL *const Ssl = static_cast<SSL *>(mosquitto_ssl_get(FHandle.get()));
+    return Ssl && BIO_number_written(SSL_get_wbio(Ssl)) > 0;
+}
+
 int TMqttClient::Read() {
     return mosquitto_loop_read(FHandle.get(), 1);
 }
 
 int TMqttClient::Write() {
-    return mosquitto_loop_write(FHandle.get(), 1);
+    return Handshaking() ? mosquitto_loop_read(FHandle.get(), 1) : mosquitto_loop_write(FHandle.get(), 1);
 }
 
 int TMqttClient::Misc() {
@@ -95,6 +108,10 @@ int TMqttClient::Socket() const {
 }
 
 bool TMqttClient::WantWrite() const {
+    // The library's own flag stays up through the handshake once a step wanted to write: asked of
+    // it, the caller would wake for a writable socket until the broker's next answer.
+    if (Handshaking())
+        return SSL_want_write(static_cast<SSL *>(mosquitto_ssl_get(FHandle.get())));
     return mosquitto_want_write(FHandle.get());
 }
 

@@ -72,12 +72,15 @@ public:
 
     int Socket() const;
     bool WantWrite() const;
+    // True once a TLS handshake has sent its first bytes: the broker was reached.
+    bool HandshakeSent() const;
     static std::string Text(int Code);
 
 private:
     struct TDestroy {
         void operator()(mosquitto *Handle) const noexcept;
     };
+    bool Handshaking() const;
     static void OnConnect(mosquitto *, void *Self, int Code);
     static void OnDisconnect(mosquitto *, void *Self, int Code);
     static void OnMessage(mosquitto *, void *Self, const mosquitto_message *Message);

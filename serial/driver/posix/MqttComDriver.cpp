@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <sys/socket.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -77,7 +78,7 @@ std::optional<TMqttAddress> ParseMqttName(std::string_view Name) {
         if (Colon != std::string_view::npos && (Port = Authority.substr(Colon + 1)).empty())
             return std::nullopt;
     }
-    if (!Port.empty()) {
+    if ((Address.PortGiven = !Port.empty())) {
         const auto [End, Error] = std::from_chars(Port.data(), Port.data() + Port.size(), Address.Port);
         if (Error != std::errc() || End != Port.data() + Port.size() || Address.Port < 1 ||
             Address.Port > 65535)
@@ -98,6 +99,7 @@ public:
           FRawRx("dudovuz/" + Address.Board + "/raw/rx"),
           FRawTx("dudovuz/" + Address.Board + "/raw/tx"),
           FAvailability("dudovuz/" + Address.Board + "/availability"),
+          FTls(!Settings.CaFile.empty()),
           FClient(Settings, *this) {}
     ~TDevice() override { Close(); }
 
@@ -137,6 +139,7 @@ private:
 
     const TMqttAddress FAddress;
     const std::string FRawRx, FRawTx, FAvailability;
+    const bool FTls;
     TEvent FSettledEvent;
     std::condition_variable FSettled; // the open's outcome is known
     TState FState = msConnecting;
@@ -206,9 +209,12 @@ void TMqttComDriver::TDevice::Run() {
     std::unique_lock lock(FMutex);
     if (!LookUp(lock))
         return;
-    if (FState == msConnecting) // else the lookup failed, and the thread waits for the close
-        if (const int Code = FClient.ConnectAsync(); Code != MOSQ_ERR_SUCCESS)
+    if (FState == msConnecting) { // else the lookup failed, and the thread waits for the close
+        if (const int Code = FClient.ConnectAsync(); Code == MOSQ_ERR_TLS)
+            Fail(EKEYREJECTED); // the CA file holds no certificate
+        else if (Code != MOSQ_ERR_SUCCESS)
             Fail(Code == MOSQ_ERR_ERRNO && errno != 0 ? DWORD(errno) : DWORD(ECONNREFUSED));
+    }
     TTime Misc = TClock::now() + MiscEvery;
     while (!FStopping) {
         const int Socket = FState == msFailed || FDevice.HungUp() ? -1 : FClient.Socket();
@@ -241,6 +247,15 @@ void TMqttComDriver::TDevice::Run() {
 void TMqttComDriver::TDevice::Service(short Revents, TTime Now) {
     if (Revents & (POLLIN | POLLHUP | POLLERR))
         FClient.Read(); // the board's bytes arrive in Received, a lost connection in Disconnected
+    if ((Revents & (POLLHUP | POLLERR)) && FState == msConnecting && !FAccepted && FClient.Socket() >= 0) {
+        // The connection refused, or cut by the broker during the TLS handshake (no TLS on that
+        // port): the library would go on with the handshake on the dead socket. A refused connect
+        // sent nothing; its error may have gone to the handshake's failed write.
+        int Error = 0;
+        socklen_t Size = sizeof Error;
+        ::getsockopt(FClient.Socket(), SOL_SOCKET, SO_ERROR, &Error, &Size);
+        Fail(FClient.HandshakeSent() ? DWORD(EKEYREJECTED) : Error != 0 ? DWORD(Error) : DWORD(ECONNREFUSED));
+    }
     if (std::exchange(FSubscribe, false)) {
         // Outside the library's callback, whose locks it would take in another order. The broker's
         // retained availability follows the acknowledgement.
@@ -278,8 +293,10 @@ void TMqttComDriver::TDevice::Connected(int Code) {
 }
 
 void TMqttComDriver::TDevice::Disconnected(int) {
+    // Before the broker's answer, a TLS connection ends only for its handshake (the broker's
+    // certificate not trusted, or no TLS on that port).
     if (FState == msConnecting)
-        return Fail(FAccepted ? ECONNRESET : ECONNREFUSED);
+        return Fail(FAccepted ? ECONNRESET : FTls ? EKEYREJECTED : ECONNREFUSED);
     if (FState == msOnline && !FDevice.HungUp())
         Lost();
 }
@@ -350,11 +367,20 @@ std::mutex ParkedLock;
 std::map<std::string, TParked> ParkedDevices;
 std::uint64_t LastTicket = 0;
 
-// The user name and password for the broker, as relaymqtt's settings file gives them: section
-// [HOST:PORT], else [HOST], of SettingsFolder()/mqtt.ini, keys username and password-file (the
-// password is that file's first line). Raises std::system_error with ENOKEY when a file named there
-// cannot be read.
-void AddCredentials(const TMqttAddress &Address, mqtt::TMqttClient::TSettings &Settings) {
+// A file that mqtt.ini names; raises std::system_error with ENOKEY when it cannot be read.
+std::ifstream OpenNamedFile(const std::string &Path) {
+    std::ifstream File(Path);
+    if (!File)
+        throw std::system_error(ENOKEY, std::generic_category(), Path);
+    return File;
+}
+
+// The user name, password and TLS for the broker, as relaymqtt's settings file gives them: section
+// [HOST:PORT] for a name with its port, else [HOST], of SettingsFolder()/mqtt.ini, keys username,
+// password-file (the password is that file's first line) and cafile; the port, when the name has
+// none, is 8883 with cafile. Raises std::system_error with ENOKEY when a file named there cannot be
+// read.
+void AddBrokerSettings(const TMqttAddress &Address, mqtt::TMqttClient::TSettings &Settings) {
     const std::filesystem::path Folder = SettingsFolder();
     if (Folder.empty())
         return;
@@ -365,14 +391,20 @@ void AddCredentials(const TMqttAddress &Address, mqtt::TMqttClient::TSettings &S
         throw std::system_error(ENOKEY, std::generic_category(), "mqtt.ini");
     }
     std::string Section = Address.Host + ":" + std::to_string(Address.Port);
-    if (!Ini.SectionExists(Section))
+    if (!Address.PortGiven || !Ini.SectionExists(Section))
         Section = Address.Host;
     Settings.Username = Ini.ReadString(Section, "username", "");
+    Settings.CaFile = Ini.ReadString(Section, "cafile", "");
+    if (!Settings.CaFile.empty()) {
+        OpenNamedFile(Settings.CaFile);
+        if (!Address.PortGiven)
+            Settings.Port = 8883;
+    }
     const std::string PasswordFile = Ini.ReadString(Section, "password-file", "");
     if (PasswordFile.empty())
         return;
-    std::ifstream File(PasswordFile);
-    if (!File || !std::getline(File, Settings.Password))
+    std::ifstream File = OpenNamedFile(PasswordFile);
+    if (!std::getline(File, Settings.Password))
         throw std::system_error(ENOKEY, std::generic_category(), PasswordFile);
     if (!Settings.Password.empty() && Settings.Password.back() == '\r')
         Settings.Password.pop_back();
@@ -380,9 +412,9 @@ void AddCredentials(const TMqttAddress &Address, mqtt::TMqttClient::TSettings &S
 
 std::shared_ptr<TMqttComDriver::TDevice> MakeDevice(const TMqttAddress &Address) {
     mqtt::TMqttClient::TSettings Settings;
-    AddCredentials(Address, Settings);
     Settings.Host = Address.Host;
     Settings.Port = Address.Port;
+    AddBrokerSettings(Address, Settings);
     Settings.ClientId = NextClientId();
     Settings.KeepAlive = KeepAlive;
     return std::make_shared<TMqttComDriver::TDevice>(Address, Settings);

@@ -1,7 +1,7 @@
 // The MQTT serial driver: a board that relaymqtt serves, reached through its broker, so that the
 // panel, relayctl and the bridge's home automation use one board at once. Port names choose it:
-// "mqtt://HOST[:PORT]/BOARD" (port 1883 by default; "[v6]" for an IPv6 host; BOARD as in the
-// bridge's --board, [A-Za-z0-9_-]).
+// "mqtt://HOST[:PORT]/BOARD" (port 1883 by default, 8883 with TLS; "[v6]" for an IPv6 host; BOARD
+// as in the bridge's --board, [A-Za-z0-9_-]).
 //
 // The line is the bridge's pair of raw topics: WriteFile publishes the bytes on dudovuz/BOARD/raw/tx
 // (QoS 1, never retained; the bridge writes them to the board as they stand), and what the board
@@ -17,9 +17,12 @@
 // board is offline or no bridge ever served it, ETIMEDOUT when the broker does not answer within the
 // connect time-out (5 s unless a test says otherwise), EINVAL for a malformed name. Once open,
 // "offline" or a lost broker is a hang-up: EV_ERR and CE_IOE once, then EIO, as on the other drivers.
-// A user name and password for the broker come from the settings file mqtt.ini beside the panel's
-// (section [HOST:PORT] or [HOST]: username=, password-file=, as in relaymqtt's settings file), never
-// from the port name; a password file that cannot be read fails the open with ENOKEY. No TLS.
+// A user name and password for the broker, and TLS, come from the settings file mqtt.ini beside the
+// panel's (section [HOST:PORT] for a name with its port, else [HOST]: username=, password-file=,
+// cafile=, as in relaymqtt's settings file), never from the port name. With cafile the connection is
+// TLS, trusting the certificate authority in that file, and the broker's certificate must name HOST.
+// A password or CA file that cannot be read fails the open with ENOKEY, a TLS handshake that fails
+// (a certificate the CA did not sign, a broker that does not speak TLS there) with EKEYREJECTED.
 //
 // Reads, writes, waits and COMMTIMEOUTS are those of the shared device (OverlappedDevice.h), driven
 // by one thread per open device that polls the broker's socket and a control event; it wakes for
@@ -48,6 +51,7 @@ inline bool IsMqttPortName(std::string_view Name) {
 struct TMqttAddress {
     std::string Host;
     int Port = 1883;
+    bool PortGiven = false; // else 1883, or 8883 with TLS
     std::string Board;
 };
 // The parts of an mqtt:// name; none when it is malformed.

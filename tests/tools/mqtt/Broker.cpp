@@ -63,6 +63,30 @@ std::string TScratch::Write(const std::string &Name, const std::string &Text) co
     return File.string();
 }
 
+bool Shell(const TScratch &Scratch, const std::string &Line) {
+    simtest::TSimProcess Process("/bin/sh", {"-c", "cd \"$0\" && " + Line, Scratch.Path().string()});
+    return Process.Wait() == 0;
+}
+
+bool MakeCertificates(const TScratch &Scratch) {
+    const std::string Ssl = Tool("openssl");
+    const std::string Key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1";
+    return Shell(Scratch,
+                 Ssl + " req -x509" + Key + " -keyout ca.key -out ca.pem -subj /CN=test-ca 2>/dev/null && " +
+                     Ssl + " req -x509" + Key +
+                     " -keyout other.key -out other.pem -subj /CN=other 2>/dev/null && " + Ssl + " req" +
+                     Key + " -keyout server.key -out server.csr -subj /CN=127.0.0.1 2>/dev/null && " +
+                     "printf 'subjectAltName=IP:127.0.0.1\\n' > san && " + Ssl +
+                     " x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1"
+                     " -extfile san -out server.pem 2>/dev/null");
+}
+
+std::string TlsListener(const TScratch &Scratch) {
+    const auto In = [&](const char *Name) { return (Scratch.Path() / Name).string(); };
+    return "cafile " + In("ca.pem") + "\ncertfile " + In("server.pem") + "\nkeyfile " + In("server.key") +
+           "\n";
+}
+
 TBroker::TBroker(const TScratch &Scratch, std::string Extra, std::vector<std::string> ClientExtra)
     : FPort(TTcpListener().Port()), // free now; the broker takes it at once
       FClientExtra(std::move(ClientExtra)) {

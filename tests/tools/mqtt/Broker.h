@@ -29,6 +29,15 @@ private:
     std::filesystem::path FPath;
 };
 
+// Runs a shell command line in the scratch folder; true when it succeeded.
+bool Shell(const TScratch &Scratch, const std::string &Line);
+// For TLS, in the scratch folder: a certificate authority (ca.pem), a broker's certificate for
+// 127.0.0.1 that it signed (server.pem, server.key), and another authority (other.pem) that signed
+// nothing. False when openssl failed.
+bool MakeCertificates(const TScratch &Scratch);
+// A broker's listener lines for TLS with those certificates (no client certificate asked for).
+std::string TlsListener(const TScratch &Scratch);
+
 class TBroker {
 public:
     // Extra: lines for the listener (authentication, TLS); ClientExtra: what mosquitto_sub and
